@@ -1,0 +1,165 @@
+#include "Util.h"
+
+#include "secretkey_union.h"
+
+#include <nlohmann/json.hpp>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+shareMemoryItem::shareMemoryItem(int id) : id(id) {
+    memset(userid, 0, sizeof userid);
+    memset(key, 0, sizeof key);
+}
+
+// The length fields of an empty record are nobody's business, but zero keeps
+// the segment free of stale values.
+static shareMemoryItem emptyRecord() {
+    shareMemoryItem item(-1);
+    item.useridLen = 0;
+    item.keyLen = 0;
+    return item;
+}
+
+shareMemoryHandle::shareMemoryHandle(int count, int shmKey)
+    : itemCount(count), shmId(-1), shmKey(shmKey), items(nullptr) {
+    bool created = createSegment();
+    void* addr = shmat(shmId, nullptr, 0);
+    if (addr == reinterpret_cast<void*>(-1)) {
+        perror("create share memory error\n");
+        exit(-1);
+    }
+    items = static_cast<shareMemoryItem*>(addr);
+    // A new segment is zero-filled, and a zero id means "occupied". Records in
+    // an existing segment belong to the server and to readers: keep them.
+    if (created) resetSlots();
+}
+
+// True when this process made the segment; otherwise shmId names the
+// existing one (or is negative, and the attach will fail and say so).
+bool shareMemoryHandle::createSegment() {
+    size_t size = static_cast<size_t>(itemCount) * sizeof(shareMemoryItem);
+    shmId = shmget(shmKey, size, IPC_CREAT | IPC_EXCL | 0755);
+    if (shmId >= 0) return true;
+    if (errno == EEXIST) {
+        printf("share memory existed\n");
+        attachExistingSegment();
+    } else {
+        perror("create share memory failed\n");
+    }
+    return false;
+}
+
+void shareMemoryHandle::attachExistingSegment() {
+    shmId = shmget(shmKey, 0, 0);
+    if (shmId < 0) return;
+    struct shmid_ds info;
+    if (shmctl(shmId, IPC_STAT, &info) < 0) return;
+    size_t needed = static_cast<size_t>(itemCount) * sizeof(shareMemoryItem);
+    if (info.shm_segsz < needed) {
+        fprintf(stderr, "share memory too small: key %d holds %zu bytes, the table needs %zu\n", shmKey,
+                static_cast<size_t>(info.shm_segsz), needed);
+        exit(-1);
+    }
+}
+
+void shareMemoryHandle::resetSlots() {
+    shareMemoryItem empty = emptyRecord();
+    for (int i = 0; i < itemCount; i++) memcpy(&items[i], &empty, sizeof empty);
+}
+
+shareMemoryHandle* shareMemoryHandle::getSingleTon() {
+    static shareMemoryHandle handle(kTableSlots, kTableIpcKey);
+    return &handle;
+}
+
+// User ids are compared as NUL-terminated texts that never run past their field.
+static bool sameUserid(const char* a, const char* b) { return strncmp(a, b, sizeof(shareMemoryItem::userid)) == 0; }
+
+int shareMemoryHandle::addItem(shareMemoryItem& item) {
+    std::lock_guard<std::mutex> lock(itemMutex);
+    shareMemoryItem* firstEmpty = nullptr;
+    for (int i = 0; i < itemCount; i++) {
+        shareMemoryItem* slot = &items[i];
+        if (slot->id == -1) {
+            if (firstEmpty == nullptr) firstEmpty = slot;
+        } else if (sameUserid(slot->userid, item.userid)) {
+            memcpy(slot, &item, sizeof item);
+            return 0;
+        }
+    }
+    if (firstEmpty == nullptr) return -1;
+    memcpy(firstEmpty, &item, sizeof item);
+    return 0;
+}
+
+int shareMemoryHandle::removeItemById(int id) {
+    std::lock_guard<std::mutex> lock(itemMutex);
+    for (int i = 0; i < itemCount; i++) {
+        if (items[i].id == id) {
+            items[i].id = -1;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+void shareMemoryHandle::getItemById(int id, shareMemoryItem& out) {
+    for (int i = 0; i < itemCount; i++) {
+        if (items[i].id == id) {
+            memcpy(&out, &items[i], sizeof out);
+            return;
+        }
+    }
+}
+
+void shareMemoryHandle::getItemByUserid(std::string userid, shareMemoryItem& out) {
+    for (int i = 0; i < itemCount; i++) {
+        const char* stored = items[i].userid;
+        size_t storedLen = strnlen(stored, sizeof items[i].userid);
+        if (storedLen == userid.size() && memcmp(stored, userid.data(), storedLen) == 0) {
+            memcpy(&out, &items[i], sizeof out);
+            return;
+        }
+    }
+}
+
+void MessageCode::enCodeMes(char* /*data*/, int /*len*/) {}
+
+// The decoder reads the whole "mes" as DES blocks. A length that is not a
+// multiple of 8 has its last block completed by zero bytes, and the output is
+// sized for the message, so no length of "mes" reads or writes out of bounds.
+static std::string desDecodeText(const std::string& cipher, const shareMemoryItem& record) {
+    std::string keyText(record.key, strnlen(record.key, sizeof record.key));
+    size_t padded = (cipher.size() + 7) / 8 * 8;
+    std::vector<unsigned char> input(padded, 0);
+    memcpy(input.data(), cipher.data(), cipher.size());
+    std::vector<unsigned char> output(padded + 1, 0);
+    SecretKeyUnion::getSingleTon()->desDecode(input.data(), output.data(), keyText.c_str(),
+                                              static_cast<int>(cipher.size()));
+    return std::string(reinterpret_cast<const char*>(output.data()));
+}
+
+void MessageCode::deCodeMes(char* data, int /*len*/) {
+    shareMemoryHandle* table = shareMemoryHandle::getSingleTon();
+    nlohmann::json message = nlohmann::json::parse(data);
+    std::string id = message["id"].get<std::string>();
+    std::string mes = message["mes"].get<std::string>();
+
+    shareMemoryItem record(-1);
+    table->getItemByUserid(id, record);
+    if (record.id < 0) return;
+    mesText = desDecodeText(mes, record);
+}
+
+Message* MessageFactory::createMessage(MessageType type) {
+    switch (type) {
+        case MESSAGE_CODE: return new MessageCode();
+    }
+    return nullptr;
+}

@@ -1,0 +1,75 @@
+// The shared key table (user id, key records in System V shared memory that
+// other processes on the host read) and the messages decoded with its keys.
+#ifndef KEYREG_UTIL_H
+#define KEYREG_UTIL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+class shareMemoryItem {
+public:
+    explicit shareMemoryItem(int id);
+
+    int32_t id;  // -1 marks an empty slot
+    int32_t useridLen;
+    char userid[100];
+    int32_t keyLen;
+    char key[100];
+};
+
+static_assert(sizeof(shareMemoryItem) == 212, "a record is 212 bytes in every process");
+static_assert(offsetof(shareMemoryItem, useridLen) == 4, "record layout");
+static_assert(offsetof(shareMemoryItem, userid) == 8, "record layout");
+static_assert(offsetof(shareMemoryItem, keyLen) == 108, "record layout");
+static_assert(offsetof(shareMemoryItem, key) == 112, "record layout");
+
+class shareMemoryHandle {
+public:
+    shareMemoryHandle(int count, int shmKey);
+    static shareMemoryHandle* getSingleTon();
+
+    int addItem(shareMemoryItem& item);
+    int removeItemById(int id);
+    void getItemById(int id, shareMemoryItem& out);
+    void getItemByUserid(std::string userid, shareMemoryItem& out);
+
+    int32_t itemCount;
+    int32_t shmId;
+    int32_t shmKey;
+    std::mutex itemMutex;
+    shareMemoryItem* items;
+
+private:
+    bool createSegment();
+    void attachExistingSegment();
+    void resetSlots();
+};
+
+const int kTableSlots = 100;
+const int kTableIpcKey = 291;
+
+class Message {
+public:
+    virtual void enCodeMes(char* data, int len) = 0;
+    virtual void deCodeMes(char* data, int len) = 0;
+    virtual ~Message() = default;
+
+    std::string mesText;
+};
+
+class MessageCode : public Message {
+public:
+    void enCodeMes(char* data, int len) override;
+    void deCodeMes(char* data, int len) override;
+    ~MessageCode() override = default;
+};
+
+class MessageFactory {
+public:
+    enum MessageType { MESSAGE_CODE = 0 };
+    static Message* createMessage(MessageType type);
+};
+
+#endif

@@ -1,0 +1,445 @@
+#include "epoll_et_server.h"
+
+#include "Util.h"
+#include "secretkey_union.h"
+#include "wrap.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+std::vector<std::string> TcpServer::legalIdList = {"dorvanek", "talumesko", "tuvi", "brenquolar", "vestimorank"};
+
+namespace {
+
+const int kWorkers = 3;
+const int kQueueBound = 10;
+const int kBacklog = 128;
+const int kMaxEvents = 1024;
+const int kRequestBytes = 1024;
+
+const char kReplyOk[] = "ok";
+const char kReplyFailed[] = "communicate failed";
+
+// ---------------------------------------------------------------------------
+// Connections. Client registrations are edge-triggered without one-shot, so
+// two tasks for one client can run at once, and a task may still be queued
+// when its connection has been closed and the descriptor number reused.
+// Every accepted connection gets a generation number, kept in the high 32
+// bits of its epoll data word; a task only touches a descriptor whose slot
+// still holds that generation, and only one task serves a connection at a
+// time: a task that finds it busy leaves a note and the busy one reads again.
+
+struct Connection {
+    std::mutex lock;
+    uint32_t generation = 0;
+    bool open = false;
+    bool busy = false;
+    bool pending = false;
+};
+
+class ConnectionTable {
+public:
+    // Null when fd lies beyond what the table can hold.
+    Connection* slot(int fd) {
+        if (fd < 0 || fd >= kChunkSize * kChunks) return nullptr;
+        std::atomic<Connection*>& chunk = chunks_[fd / kChunkSize];
+        Connection* block = chunk.load(std::memory_order_acquire);
+        if (block == nullptr) block = makeChunk(chunk);
+        return &block[fd % kChunkSize];
+    }
+
+private:
+    // Made on first use, so a high descriptor limit costs no memory until used.
+    static const int kChunkSize = 1024;
+    static const int kChunks = 1024;
+
+    Connection* makeChunk(std::atomic<Connection*>& chunk) {
+        std::lock_guard<std::mutex> guard(growLock_);
+        Connection* block = chunk.load(std::memory_order_acquire);
+        if (block == nullptr) {
+            block = new Connection[kChunkSize];
+            chunk.store(block, std::memory_order_release);
+        }
+        return block;
+    }
+
+    std::atomic<Connection*> chunks_[kChunks] = {};
+    std::mutex growLock_;
+};
+
+ConnectionTable& connections() {
+    static ConnectionTable table;
+    return table;
+}
+
+uint64_t eventWord(uint32_t generation, int fd) {
+    return (static_cast<uint64_t>(generation) << 32) | static_cast<uint32_t>(fd);
+}
+
+int eventFd(uint64_t word) { return static_cast<int>(static_cast<uint32_t>(word)); }
+
+uint32_t eventGeneration(uint64_t word) { return static_cast<uint32_t>(word >> 32); }
+
+void flushLine(const char* line) {
+    printf("%s\n", line);
+    fflush(stdout);
+}
+
+void setNonblocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) perr_exit("fcntl error");
+}
+
+// ---------------------------------------------------------------------------
+// Descriptor exhaustion. One descriptor is held in reserve; when accept finds
+// none left, the reserve is given up for a moment to accept the pending
+// connection and close it at once, so it is neither stranded in the backlog
+// nor reported again and again.
+
+struct SpareDescriptor {
+    std::mutex lock;
+    int fd = -1;
+};
+
+SpareDescriptor& spareDescriptor() {
+    static SpareDescriptor spare;
+    return spare;
+}
+
+void reserveSpareDescriptor() {
+    SpareDescriptor& spare = spareDescriptor();
+    std::lock_guard<std::mutex> guard(spare.lock);
+    if (spare.fd < 0) spare.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+// True when a pending connection was shed and accepting may go on.
+bool shedPendingConnection(int listenFd) {
+    SpareDescriptor& spare = spareDescriptor();
+    std::lock_guard<std::mutex> guard(spare.lock);
+    if (spare.fd >= 0) close(spare.fd);
+    int shed = accept(listenFd, nullptr, nullptr);
+    if (shed >= 0) close(shed);
+    spare.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return shed >= 0;
+}
+
+// ---------------------------------------------------------------------------
+// Accept path.
+
+void logPeer(const struct sockaddr_in& peer) {
+    char ip[16];
+    memset(ip, 0, sizeof ip);
+    inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+    printf("client connect,ip:%s port:%d\n", ip, ntohs(peer.sin_port));
+}
+
+// A connection that cannot be watched would never be read or closed.
+void watchClient(int epollFd, int fd) {
+    Connection* conn = connections().slot(fd);
+    if (conn == nullptr) {
+        flushLine("add event to epoll failed");
+        close(fd);
+        return;
+    }
+    std::lock_guard<std::mutex> guard(conn->lock);
+    conn->generation++;
+    conn->busy = false;
+    conn->pending = false;
+    struct epoll_event ev;
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.u64 = eventWord(conn->generation, fd);
+    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) < 0) {
+        flushLine("add event to epoll failed");
+        close(fd);
+        conn->open = false;
+        return;
+    }
+    conn->open = true;
+}
+
+// The listening socket is edge-triggered: take every pending connection now,
+// since no new edge comes for those already waiting.
+void acceptClients(int listenFd, int epollFd) {
+    for (;;) {
+        struct sockaddr_in peer;
+        socklen_t peerLen = sizeof peer;
+        int fd = AcceptNonblock(listenFd, reinterpret_cast<struct sockaddr*>(&peer), &peerLen);
+        if (fd < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            perror("accept error");
+            if (!shedPendingConnection(listenFd)) return;
+            continue;
+        }
+        logPeer(peer);
+        watchClient(epollFd, fd);
+        flushLine("finish add conect");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Read path.
+
+enum class ReadOutcome { Keep, Close };
+
+ReadOutcome serveOneRequest(int fd) {
+    unsigned char request[kRequestBytes];
+    unsigned char plain[kRequestBytes];
+    memset(request, 0, sizeof request);
+    memset(plain, 0, sizeof plain);
+
+    errno = 0;
+    ssize_t n = Read(fd, request, sizeof request);
+    // Another task for this connection may have taken the data already.
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return ReadOutcome::Keep;
+    if (n <= 0) {
+        perror("read error or connect close \n");
+        return ReadOutcome::Close;
+    }
+
+    int len = static_cast<int>(n);
+    len = SecretKeyUnion::getSingleTon()->rsaDecode(request, plain, len);
+    printf("decode buf mes:%s  size:%d\n", reinterpret_cast<char*>(plain), len);
+    printf("receive message from fd = [%d]  mes:%s  len:%ld\n", fd, reinterpret_cast<char*>(plain),
+           static_cast<long>(strlen(reinterpret_cast<char*>(plain))));
+    processMes(plain, len, fd);
+    flushLine("finish communicate");
+    return ReadOutcome::Keep;
+}
+
+// Claims the connection for this task. False when the task is stale (its
+// connection is gone, the descriptor perhaps reused) or another task is
+// serving it; that one is told to read once more.
+bool claimConnection(Connection* conn, uint32_t generation) {
+    std::lock_guard<std::mutex> guard(conn->lock);
+    if (!conn->open || conn->generation != generation) return false;
+    if (conn->busy) {
+        conn->pending = true;
+        return false;
+    }
+    conn->busy = true;
+    return true;
+}
+
+// Releases the connection, closing it if asked. True when another event
+// arrived meanwhile and the caller must read again.
+bool releaseConnection(Connection* conn, int epollFd, int fd, ReadOutcome outcome) {
+    std::lock_guard<std::mutex> guard(conn->lock);
+    if (outcome == ReadOutcome::Close) {
+        epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+        close(fd);
+        conn->open = false;
+        conn->busy = false;
+        conn->pending = false;
+        return false;
+    }
+    if (conn->pending) {
+        conn->pending = false;
+        return true;
+    }
+    conn->busy = false;
+    return false;
+}
+
+void serveClient(int epollFd, uint64_t word) {
+    int fd = eventFd(word);
+    Connection* conn = connections().slot(fd);
+    if (conn == nullptr || !claimConnection(conn, eventGeneration(word))) return;
+    ReadOutcome outcome;
+    do {
+        outcome = serveOneRequest(fd);
+    } while (releaseConnection(conn, epollFd, fd, outcome));
+}
+
+// ---------------------------------------------------------------------------
+// Registration exchange.
+
+// A reply that cannot go out whole (a peer that stopped reading, or one that
+// is gone) ends the connection: shutting it down wakes the event loop, and
+// the next read finds the end of the stream and closes it.
+void sendReply(int fd, const char* text) {
+    char reply[kReplySize];
+    memset(reply, 0, sizeof reply);
+    memcpy(reply, text, strlen(text));
+    if (Write(fd, reply, sizeof reply) != static_cast<ssize_t>(sizeof reply)) shutdown(fd, SHUT_RDWR);
+}
+
+nlohmann::json parseRequest(const std::string& text) {
+    nlohmann::json request;
+    try {
+        request = nlohmann::json::parse(text.c_str());
+    } catch (const nlohmann::json::parse_error& e) {
+        std::cerr << "parse error " << e.what() << std::endl;
+    }
+    std::cout << "json unserilaze finish" << std::endl;
+    return request;
+}
+
+// False unless the request is an object with string members "userid" and "key".
+bool readRequest(const nlohmann::json& request, std::string& userid, std::string& key) {
+    if (!request.is_object()) return false;
+    auto useridMember = request.find("userid");
+    auto keyMember = request.find("key");
+    if (useridMember == request.end() || keyMember == request.end()) return false;
+    if (!useridMember->is_string() || !keyMember->is_string()) return false;
+    userid = useridMember->get<std::string>();
+    key = keyMember->get<std::string>();
+    return true;
+}
+
+shareMemoryItem makeRecord(const std::string& userid, const std::string& key) {
+    shareMemoryItem item(-1);
+    item.id = 0;
+    item.useridLen = static_cast<int32_t>(userid.size());
+    memcpy(item.userid, userid.data(), userid.size());
+    item.keyLen = static_cast<int32_t>(key.size());
+    memcpy(item.key, key.data(), key.size());
+    return item;
+}
+
+// True when the pair was stored. Both texts must keep a NUL in their fields.
+bool storeKey(const std::string& userid, const std::string& key) {
+    if (key.size() > static_cast<size_t>(kMaxKeyBytes) || userid.size() >= sizeof(shareMemoryItem::userid)) return false;
+    shareMemoryItem item = makeRecord(userid, key);
+    return shareMemoryHandle::getSingleTon()->addItem(item) == 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+TcpServer::TcpServer() : listenFd(-1), epollFd(-1), pool(kWorkers, kQueueBound) {
+    listenFd = Socket(AF_INET, SOCK_STREAM, 0);
+    int opt = 1;
+    setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &opt, sizeof opt);
+    setNonblocking(listenFd);
+
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(kServerPort);
+    Bind(listenFd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
+    Listen(listenFd, kBacklog);
+
+    epollFd = epoll_create(kMaxEvents);
+    struct epoll_event ev;
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.u64 = static_cast<uint32_t>(listenFd);
+    epoll_ctl(epollFd, EPOLL_CTL_ADD, listenFd, &ev);
+    reserveSpareDescriptor();
+}
+
+// The pool's own destructor stops the workers and waits for them to leave.
+TcpServer::~TcpServer() = default;
+
+void TcpServer::start() {
+    struct epoll_event events[kMaxEvents];
+    int32_t taskCount = 0;
+    Task task;
+    memset(&task, 0, sizeof task);
+    flushLine("Server start!");
+    for (;;) {
+        int n = epoll_wait(epollFd, events, kMaxEvents, -1);
+        if (n <= 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        printf("receive n:%d\n", n);
+        fflush(stdout);
+        for (int i = 0; i < n; i++) {
+            task.taskId = taskCount;
+            task.epollFd = epollFd;
+            task.listenFd = listenFd;
+            task.event = events[i];
+            task.callback = processRequest;
+            pool.addTask(task);
+            taskCount = static_cast<int32_t>(static_cast<uint32_t>(taskCount) + 1u);
+        }
+    }
+    close(listenFd);
+}
+
+bool TcpServer::ifContainId(std::string userid) {
+    std::cout << userid << std::endl;
+    for (const std::string& legal : legalIdList) {
+        if (legal == userid) return true;
+    }
+    return false;
+}
+
+void processRequest(void* arg) {
+    const Task* task = static_cast<const Task*>(arg);
+    printf("thread %ld is runing\n", static_cast<long>(pthread_self()));
+    uint64_t word = task->event.data.u64;
+    if (eventFd(word) == task->listenFd) {
+        acceptClients(task->listenFd, task->epollFd);
+    } else {
+        serveClient(task->epollFd, word);
+    }
+}
+
+// Every request that is not a valid registration of an allowed user gets the
+// same failure reply, whatever went wrong: a client learns nothing about
+// padding or parsing from it.
+void processMes(unsigned char* mes, int len, int fd) {
+    std::string text;
+    if (len > 0) text.assign(reinterpret_cast<const char*>(mes), static_cast<size_t>(len));
+    std::cout << "mes:" << text << std::endl;
+    nlohmann::json request = parseRequest(text);
+
+    std::string userid;
+    std::string key;
+    if (!readRequest(request, userid, key)) {
+        sendReply(fd, kReplyFailed);
+        return;
+    }
+    std::cout << "userid:" << userid << std::endl;
+    if (!TcpServer::ifContainId(userid) || !storeKey(userid, key)) {
+        sendReply(fd, kReplyFailed);
+        return;
+    }
+    sendReply(fd, kReplyOk);
+}
+
+void createDamon() {
+    pid_t pid = fork();
+    if (pid < 0) {
+        perror("fork error");
+        exit(1);
+    }
+    if (pid > 0) exit(0);
+    setsid();
+    if (chdir("/var/lib/secretkey_workspace") != 0) {
+        // The directory is optional; the daemon stays where it was.
+    }
+    umask(0);
+    int fd = open("/dev/null", O_RDWR);
+    dup2(fd, STDIN_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+}
+
+#ifndef KEYREG_NO_MAIN
+int main() {
+    // A client that goes away before its reply must not end the server.
+    signal(SIGPIPE, SIG_IGN);
+    TcpServer server;
+    server.start();
+    return 0;
+}
+#endif

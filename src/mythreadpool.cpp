@@ -1,0 +1,101 @@
+#include "mythreadpool.h"
+
+#include <cstdio>
+
+ThreadPool::ThreadPool(int threadNum, int maxTaskNum)
+    : maxTaskNum(maxTaskNum), threadNum(threadNum), alive(true), runningWorkers(0) {
+    threadList.resize(static_cast<size_t>(threadNum));
+    for (size_t i = 0; i < threadList.size(); i++) {
+        {
+            std::lock_guard<std::mutex> lock(queueMutex);
+            runningWorkers++;
+        }
+        try {
+            threadList[i] = new std::thread(threadRun, threadList[i], this);
+        } catch (...) {
+            // The workers already started must be gone before the members are.
+            {
+                std::lock_guard<std::mutex> lock(queueMutex);
+                runningWorkers--;
+            }
+            destroyPool();
+            std::unique_lock<std::mutex> lock(queueMutex);
+            workersGoneCond.wait(lock, [this] { return runningWorkers == 0; });
+            throw;
+        }
+        threadList[i]->detach();
+    }
+}
+
+ThreadPool::~ThreadPool() {
+    if (isalive()) destroyPool();
+    std::unique_lock<std::mutex> lock(queueMutex);
+    workersGoneCond.wait(lock, [this] { return runningWorkers == 0; });
+}
+
+void ThreadPool::addTask(Task& task) {
+    {
+        std::unique_lock<std::mutex> lock(queueMutex);
+        if (!alive) return;
+        printf("add task, tasks size is %d\n", static_cast<int>(taskQueue.size()));
+        while (static_cast<int32_t>(taskQueue.size()) == maxTaskNum && alive) notFullCond.wait(lock);
+        // A stopped pool runs nothing, so there is no point queuing.
+        if (!alive) return;
+        taskQueue.push(task);
+        printf("after add task,tasks size is %d\n", static_cast<int>(taskQueue.size()));
+    }
+    notEmptyCond.notify_one();
+}
+
+Task ThreadPool::getTask() {
+    Task task = taskQueue.front();
+    taskQueue.pop();
+    return task;
+}
+
+std::queue<Task>& ThreadPool::getTasks() { return taskQueue; }
+
+bool ThreadPool::isalive() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    return alive;
+}
+
+void ThreadPool::destroyPool() {
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        if (!alive) return;
+        alive = false;
+    }
+    notEmptyCond.notify_all();
+    // A producer blocked at the bound would otherwise wait forever.
+    notFullCond.notify_all();
+    for (std::thread*& thread : threadList) {
+        delete thread;
+        thread = nullptr;
+    }
+}
+
+static void leavePool(ThreadPool* pool, std::unique_lock<std::mutex>& lock) {
+    pool->runningWorkers--;
+    if (pool->runningWorkers == 0) pool->workersGoneCond.notify_all();
+    lock.unlock();
+}
+
+void threadRun(void* /*slot*/, void* arg) {
+    ThreadPool* pool = static_cast<ThreadPool*>(arg);
+    for (;;) {
+        std::unique_lock<std::mutex> lock(pool->queueMutex);
+        while (pool->getTasks().empty() && pool->alive) pool->notEmptyCond.wait(lock);
+        if (!pool->alive) {
+            leavePool(pool, lock);
+            return;
+        }
+        Task task = pool->getTask();
+        lock.unlock();
+        pool->notFullCond.notify_one();
+
+        printf("task id:%d\n", task.taskId);
+        task.arg = &task;
+        task.callback(task.arg);
+    }
+}

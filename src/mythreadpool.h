@@ -1,0 +1,54 @@
+// A fixed set of worker threads fed from one bounded FIFO queue of tasks.
+#ifndef KEYREG_MYTHREADPOOL_H
+#define KEYREG_MYTHREADPOOL_H
+
+#include <sys/epoll.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <queue>
+#include <thread>
+#include <vector>
+
+struct Task {
+    int32_t taskId;
+    int32_t epollFd;
+    int32_t listenFd;
+    struct epoll_event event;
+    // Set by the worker to the address of its own copy just before the call.
+    void* arg;
+    void (*callback)(void*);
+};
+
+class ThreadPool {
+public:
+    ThreadPool(int threadNum, int maxTaskNum);
+    ~ThreadPool();
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    void addTask(Task& task);
+    Task getTask();
+    std::queue<Task>& getTasks();
+    bool isalive();
+    void destroyPool();
+
+    int32_t maxTaskNum;
+    int32_t threadNum;
+    std::vector<std::thread*> threadList;
+    std::queue<Task> taskQueue;
+    bool alive;
+    std::condition_variable notFullCond;
+    std::condition_variable notEmptyCond;
+    std::mutex queueMutex;
+
+    // The workers are detached, so the pool counts them itself: its members
+    // may only be destroyed once the last worker has left threadRun.
+    int32_t runningWorkers;
+    std::condition_variable workersGoneCond;
+};
+
+void threadRun(void* slot, void* pool);
+
+#endif

@@ -1,0 +1,206 @@
+#include "secretkey_union.h"
+
+#include <openssl/crypto.h>
+#include <openssl/des.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/sha.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+const char kSecretKeyText[] = "kR7#vq2Lm";
+static_assert(sizeof(kSecretKeyText) == 10, "the key text is 9 characters and a NUL");
+
+// Callers hand rsaDecode buffers of 1024 bytes; a larger modulus would
+// decrypt past them.
+const int kMaxModulusBytes = 1024;
+
+// A PEM key file is a few kilobytes; anything larger is not a key we made.
+const size_t kMaxKeyFileBytes = 64 * 1024;
+
+// An encrypted key file must never make a worker wait for a pass phrase on
+// the terminal: supplying none makes such a file simply unreadable.
+int noPassphrase(char*, int, int, void*) { return 0; }
+
+// Reads a whole key file into buf; false when it cannot be opened.
+bool readKeyFile(const char* name, unsigned char* buf, size_t& len) {
+    FILE* fp = fopen(name, "r");
+    if (fp == nullptr) return false;
+    len = fread(buf, 1, kMaxKeyFileBytes, fp);
+    fclose(fp);
+    return true;
+}
+
+typedef RSA* (*PemReader)(BIO*, RSA**, pem_password_cb*, void*);
+
+RSA* parseKey(const unsigned char* bytes, size_t len, PemReader reader) {
+    BIO* bio = BIO_new_mem_buf(bytes, static_cast<int>(len));
+    if (bio == nullptr) return nullptr;
+    RSA* key = reader(bio, nullptr, noPassphrase, nullptr);
+    BIO_free(bio);
+    return key;
+}
+
+// Parsing a PEM key costs more than the RSA operation itself, so each thread
+// keeps the key it parsed last, together with a digest of the file's bytes:
+// the file is still read on every call, and a changed file is parsed anew.
+// Only the digest is kept, never a second copy of the key text.
+struct ParsedKeyCache {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    size_t fileLen = 0;
+    RSA* key = nullptr;
+
+    ~ParsedKeyCache() { forget(); }
+
+    void forget() {
+        RSA_free(key);
+        key = nullptr;
+        fileLen = 0;
+    }
+
+    // The parsed key for these file bytes, or null when they hold none.
+    RSA* keyFor(const unsigned char* bytes, size_t len, PemReader reader) {
+        unsigned char newDigest[SHA256_DIGEST_LENGTH];
+        SHA256(bytes, len, newDigest);
+        if (key != nullptr && len == fileLen && memcmp(newDigest, digest, sizeof digest) == 0) return key;
+        forget();
+        key = parseKey(bytes, len, reader);
+        if (key != nullptr) {
+            memcpy(digest, newDigest, sizeof digest);
+            fileLen = len;
+        }
+        return key;
+    }
+};
+
+thread_local ParsedKeyCache publicKeyCache;
+thread_local ParsedKeyCache privateKeyCache;
+
+// The key of a file as the cache holds it; the file's bytes are wiped from
+// the stack before returning. False when the file cannot be opened.
+bool loadKey(const char* name, ParsedKeyCache& cache, PemReader reader, RSA*& key) {
+    unsigned char bytes[kMaxKeyFileBytes];
+    size_t len = 0;
+    if (!readKeyFile(name, bytes, len)) return false;
+    key = cache.keyFor(bytes, len, reader);
+    OPENSSL_cleanse(bytes, len);
+    return true;
+}
+
+void desKeySchedule(const char* keyText, DES_key_schedule& schedule) {
+    DES_cblock key;
+    DES_string_to_key(keyText, &key);
+    DES_set_key_unchecked(&key, &schedule);
+    OPENSSL_cleanse(&key, sizeof key);
+}
+
+void desBlock(const unsigned char* in, unsigned char* out, DES_key_schedule& schedule, int direction) {
+    DES_cblock input;
+    DES_cblock output;
+    memcpy(input, in, 8);
+    DES_ecb_encrypt(&input, &output, &schedule, direction);
+    memcpy(out, output, 8);
+}
+
+}  // namespace
+
+SecretKeyUnion::SecretKeyUnion() { memcpy(secretKey, kSecretKeyText, sizeof secretKey); }
+
+SecretKeyUnion* SecretKeyUnion::getSingleTon() {
+    static SecretKeyUnion secretkeyunion;
+    return &secretkeyunion;
+}
+
+char* SecretKeyUnion::getSecretKey() { return secretKey; }
+
+int SecretKeyUnion::rsaEncode(const unsigned char* in, unsigned char* out, int& len) {
+    RSA* key = nullptr;
+    if (!loadKey("public.pem", publicKeyCache, PEM_read_bio_RSA_PUBKEY, key)) {
+        perror("no public.pem\n");
+        return -1;
+    }
+    if (key == nullptr) {
+        perror("read public.pem failed\n");
+        return -1;
+    }
+    len = RSA_public_encrypt(len, in, out, key, RSA_PKCS1_PADDING);
+    return len;
+}
+
+int SecretKeyUnion::rsaDecode(const unsigned char* in, unsigned char* out, int& len) {
+    RSA* key = nullptr;
+    if (!loadKey("private.pem", privateKeyCache, PEM_read_bio_RSAPrivateKey, key)) {
+        perror("no private.pem\n");
+        exit(-1);
+    }
+    if (key == nullptr) {
+        perror("read private.pem failed\n");
+        exit(-1);
+    }
+    printf("len:%d\n", len);
+    if (RSA_size(key) > kMaxModulusBytes) {
+        fprintf(stderr, "private.pem: a modulus of %d bytes is larger than the %d bytes a request may hold\n",
+                RSA_size(key), kMaxModulusBytes);
+        return -1;
+    }
+    return RSA_private_decrypt(len, in, out, key, RSA_PKCS1_PADDING);
+}
+
+// The final block is filled up with zero bytes, so a decoder that decodes
+// whole blocks finds the text ended by a NUL.
+void SecretKeyUnion::desEncode(unsigned char* in, unsigned char* out, const char* keyText, int len) {
+    DES_key_schedule schedule;
+    desKeySchedule(keyText, schedule);
+    int whole = len / 8 * 8;
+    for (int off = 0; off < whole; off += 8) desBlock(in + off, out + off, schedule, DES_ENCRYPT);
+    unsigned char last[8] = {0};
+    memcpy(last, in + whole, static_cast<size_t>(len - whole));
+    desBlock(last, out + whole, schedule, DES_ENCRYPT);
+    OPENSSL_cleanse(&schedule, sizeof schedule);
+}
+
+void SecretKeyUnion::desDecode(unsigned char* in, unsigned char* out, const char* keyText, int len) {
+    DES_key_schedule schedule;
+    desKeySchedule(keyText, schedule);
+    int whole = len / 8 * 8;
+    for (int off = 0; off < whole; off += 8) desBlock(in + off, out + off, schedule, DES_DECRYPT);
+    if (len > whole) {
+        unsigned char last[8];
+        desBlock(in + whole, last, schedule, DES_DECRYPT);
+        memcpy(out + whole, last, static_cast<size_t>(len - whole));
+    }
+    OPENSSL_cleanse(&schedule, sizeof schedule);
+}
+
+std::string SecretKeyUnion::getShaValue(char* data, int len) {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256_CTX ctx;
+    SHA256_Init(&ctx);
+    SHA256_Update(&ctx, data, static_cast<size_t>(len));
+    SHA256_Final(digest, &ctx);
+    char text[2 * SHA256_DIGEST_LENGTH + 1] = {0};
+    for (int i = 0; i < SHA256_DIGEST_LENGTH; i++) snprintf(text + 2 * i, 3, "%02x", digest[i]);
+    return std::string(text);
+}
+
+std::string SecretKeyUnion::getRandString(int n) {
+    static const char punctuation[] = "~!@#$%^&*()-+{}[]";
+    srand(static_cast<unsigned>(time(nullptr)));
+    std::string result;
+    for (int i = 1; i < n; i++) {
+        int cls = rand() % 4;
+        int draw = rand();
+        switch (cls) {
+            case 0: result += static_cast<char>('0' + draw % 10); break;
+            case 1: result += static_cast<char>('A' + draw % 26); break;
+            case 2: result += static_cast<char>('a' + draw % 26); break;
+            default: result += punctuation[draw % 17]; break;
+        }
+    }
+    return result;
+}

@@ -1,0 +1,25 @@
+// The process's one crypto service: RSA envelope with the PEM key files of
+// the working directory, DES under a key derived from a text, SHA-256 as hex
+// text, and random strings.
+#ifndef KEYREG_SECRETKEY_UNION_H
+#define KEYREG_SECRETKEY_UNION_H
+
+#include <string>
+
+class SecretKeyUnion {
+public:
+    SecretKeyUnion();
+    static SecretKeyUnion* getSingleTon();
+
+    char* getSecretKey();
+    int rsaEncode(const unsigned char* in, unsigned char* out, int& len);
+    int rsaDecode(const unsigned char* in, unsigned char* out, int& len);
+    void desEncode(unsigned char* in, unsigned char* out, const char* keyText, int len);
+    void desDecode(unsigned char* in, unsigned char* out, const char* keyText, int len);
+    std::string getShaValue(char* data, int len);
+    std::string getRandString(int n);
+
+    char secretKey[10];
+};
+
+#endif
