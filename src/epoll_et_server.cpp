@@ -50,6 +50,8 @@ struct Connection {
     bool open = false;
     bool busy = false;
     bool pending = false;
+    // Set when a reply could not go out whole; the serving task then closes.
+    std::atomic<bool> replyFailed{false};
 };
 
 class ConnectionTable {
@@ -160,6 +162,7 @@ void watchClient(int epollFd, int fd) {
     conn->generation++;
     conn->busy = false;
     conn->pending = false;
+    conn->replyFailed = false;
     struct epoll_event ev;
     ev.events = EPOLLIN | EPOLLET;
     ev.data.u64 = eventWord(conn->generation, fd);
@@ -196,7 +199,7 @@ void acceptClients(int listenFd, int epollFd) {
 
 enum class ReadOutcome { Keep, Close };
 
-ReadOutcome serveOneRequest(int fd) {
+ReadOutcome serveOneRequest(Connection* conn, int fd) {
     unsigned char request[kRequestBytes];
     unsigned char plain[kRequestBytes];
     memset(request, 0, sizeof request);
@@ -218,7 +221,7 @@ ReadOutcome serveOneRequest(int fd) {
            static_cast<long>(strlen(reinterpret_cast<char*>(plain))));
     processMes(plain, len, fd);
     flushLine("finish communicate");
-    return ReadOutcome::Keep;
+    return conn->replyFailed.exchange(false) ? ReadOutcome::Close : ReadOutcome::Keep;
 }
 
 // Claims the connection for this task. False when the task is stale (its
@@ -261,7 +264,7 @@ void serveClient(int epollFd, uint64_t word) {
     if (conn == nullptr || !claimConnection(conn, eventGeneration(word))) return;
     ReadOutcome outcome;
     do {
-        outcome = serveOneRequest(fd);
+        outcome = serveOneRequest(conn, fd);
     } while (releaseConnection(conn, epollFd, fd, outcome));
 }
 
@@ -269,13 +272,14 @@ void serveClient(int epollFd, uint64_t word) {
 // Registration exchange.
 
 // A reply that cannot go out whole (a peer that stopped reading, or one that
-// is gone) ends the connection: shutting it down wakes the event loop, and
-// the next read finds the end of the stream and closes it.
+// is gone) ends the connection: the task serving it closes it afterwards.
 void sendReply(int fd, const char* text) {
     char reply[kReplySize];
     memset(reply, 0, sizeof reply);
     memcpy(reply, text, strlen(text));
-    if (Write(fd, reply, sizeof reply) != static_cast<ssize_t>(sizeof reply)) shutdown(fd, SHUT_RDWR);
+    if (Write(fd, reply, sizeof reply) == static_cast<ssize_t>(sizeof reply)) return;
+    Connection* conn = connections().slot(fd);
+    if (conn != nullptr) conn->replyFailed = true;
 }
 
 nlohmann::json parseRequest(const std::string& text) {
