@@ -46,6 +46,15 @@ RSA* parseKey(const unsigned char* bytes, size_t len, PemReader reader) {
     return key;
 }
 
+// The one-shot digest call looks the algorithm up in the provider store on
+// every call; the direct calls do not.
+void digestOf(const unsigned char* bytes, size_t len, unsigned char* digest) {
+    SHA256_CTX ctx;
+    SHA256_Init(&ctx);
+    SHA256_Update(&ctx, bytes, len);
+    SHA256_Final(digest, &ctx);
+}
+
 // Parsing a PEM key costs more than the RSA operation itself, so each thread
 // keeps the key it parsed last, together with a digest of the file's bytes:
 // the file is still read on every call, and a changed file is parsed anew.
@@ -66,7 +75,7 @@ struct ParsedKeyCache {
     // The parsed key for these file bytes, or null when they hold none.
     RSA* keyFor(const unsigned char* bytes, size_t len, PemReader reader) {
         unsigned char newDigest[SHA256_DIGEST_LENGTH];
-        SHA256(bytes, len, newDigest);
+        digestOf(bytes, len, newDigest);
         if (key != nullptr && len == fileLen && memcmp(newDigest, digest, sizeof digest) == 0) return key;
         forget();
         key = parseKey(bytes, len, reader);
