@@ -137,8 +137,8 @@ void MessageCode::enCodeMes(char* /*data*/, int /*len*/) {}
 static std::string desDecodeText(const std::string& cipher, const shareMemoryItem& record) {
     std::string keyText(record.key, strnlen(record.key, sizeof record.key));
     size_t padded = (cipher.size() + 7) / 8 * 8;
-    std::vector<unsigned char> input(padded, 0);
-    memcpy(input.data(), cipher.data(), cipher.size());
+    std::vector<unsigned char> input(cipher.begin(), cipher.end());
+    input.resize(padded, 0);
     std::vector<unsigned char> output(padded + 1, 0);
     SecretKeyUnion::getSingleTon()->desDecode(input.data(), output.data(), keyText.c_str(),
                                               static_cast<int>(cipher.size()));

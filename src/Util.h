@@ -68,7 +68,9 @@ public:
 
 class MessageFactory {
 public:
-    enum MessageType { MESSAGE_CODE = 0 };
+    // A fixed underlying type, so that callers may pass kinds this build does
+    // not know (they get null).
+    enum MessageType : int { MESSAGE_CODE = 0 };
     static Message* createMessage(MessageType type);
 };
 

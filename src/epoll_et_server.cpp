@@ -288,6 +288,9 @@ nlohmann::json parseRequest(const std::string& text) {
         request = nlohmann::json::parse(text.c_str());
     } catch (const nlohmann::json::parse_error& e) {
         std::cerr << "parse error " << e.what() << std::endl;
+    } catch (const nlohmann::json::out_of_range& e) {
+        // A number too large for a double is refused like any unreadable text.
+        std::cerr << "parse error " << e.what() << std::endl;
     }
     std::cout << "json unserilaze finish" << std::endl;
     return request;

@@ -1,0 +1,113 @@
+// keyreg decode: a message decoded by the message decoder itself, with the
+// key that the shared key table holds for its sender.
+#include "keyreg_cli.h"
+
+#include "Util.h"
+
+#include <fcntl.h>
+#include <nlohmann/json.hpp>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+const char kCommand[] = "decode";
+const char kSynopsis[] = "keyreg decode JSON";
+const char kHelp[] =
+    "usage: keyreg decode JSON\n"
+    "\n"
+    "Decodes a message {\"id\": USERID, \"mes\": ...} as keyreg encode makes it, with\n"
+    "the key that the shared key table holds for USERID, and prints the text.\n"
+    "Exit 1 when no key is registered for USERID; exit 2 when there is no table or\n"
+    "JSON is not such a message. Needs write access to the table (the server's user).\n";
+
+// The decoder's table class attaches read-write and ends the process when it
+// cannot or when the segment is too small: find out here, and say why.
+bool tableIsUsable(int id, std::string& error) {
+    struct shmid_ds info;
+    if (shmctl(id, IPC_STAT, &info) != 0) {
+        error = std::string("cannot inspect the key table: ") + strerror(errno);
+        return false;
+    }
+    if (info.shm_segsz < kTableSlots * sizeof(shareMemoryItem)) {
+        error = "the segment with IPC key 291 is " + std::to_string(info.shm_segsz) +
+                " bytes, too small for the key table; it was not made by keyreg-server";
+        return false;
+    }
+    void* addr = shmat(id, nullptr, 0);
+    if (addr == reinterpret_cast<void*>(-1)) {
+        error = std::string("cannot attach the key table for reading and writing: ") + strerror(errno) +
+                " (decode as the user that runs keyreg-server)";
+        return false;
+    }
+    shmdt(addr);
+    return true;
+}
+
+// The table class announces an existing segment on standard output, which
+// would end up in front of the decoded text.
+bool attachTableQuietly(std::string& error) {
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved < 0 || devnull < 0 || dup2(devnull, STDOUT_FILENO) < 0) {
+        error = std::string("cannot set up standard output: ") + strerror(errno);
+        if (saved >= 0) close(saved);
+        if (devnull >= 0) close(devnull);
+        return false;
+    }
+    shareMemoryHandle::getSingleTon();
+    fflush(stdout);
+    bool restored = dup2(saved, STDOUT_FILENO) >= 0;
+    close(saved);
+    close(devnull);
+    if (!restored) error = std::string("cannot restore standard output: ") + strerror(errno);
+    return restored;
+}
+
+bool hasRecord(const std::string& userid) {
+    shareMemoryItem record(-1);
+    shareMemoryHandle::getSingleTon()->getItemByUserid(userid, record);
+    return record.id >= 0;
+}
+
+}  // namespace
+
+int runDecode(const std::vector<std::string>& args) {
+    CommandLine cl;
+    std::string error;
+    if (!parseCommandLine(args, {}, {}, cl, error)) return usageError(kCommand, kSynopsis, error);
+    if (cl.help) {
+        fputs(kHelp, stdout);
+        return kExitOk;
+    }
+    if (cl.positionals.size() != 1) return usageError(kCommand, kSynopsis, "give one JSON message");
+
+    int id = existingTableId(error);
+    if (id < 0 || !tableIsUsable(id, error) || !attachTableQuietly(error)) return fail(kCommand, error);
+
+    std::unique_ptr<Message> message(MessageFactory::createMessage(MessageFactory::MESSAGE_CODE));
+    std::vector<char> text(cl.positionals[0].begin(), cl.positionals[0].end());
+    text.push_back('\0');
+    std::string userid;
+    try {
+        message->deCodeMes(text.data(), static_cast<int>(text.size() - 1));
+        userid = nlohmann::json::parse(text.data())["id"].get<std::string>();
+    } catch (const nlohmann::json::parse_error& e) {
+        return fail(kCommand, std::string("not a JSON text: ") + e.what());
+    } catch (const nlohmann::json::exception& e) {
+        return fail(kCommand,
+                    std::string("a message is a JSON object with the string members \"id\" and \"mes\": ") + e.what());
+    }
+    if (!hasRecord(userid))
+        return fail(kCommand,
+                    "no key is registered for user id \"" + userid + "\"; register one with keyreg register first",
+                    kExitRefused);
+    printf("%s\n", message->mesText.c_str());
+    return kExitOk;
+}
