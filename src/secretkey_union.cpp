@@ -160,7 +160,11 @@ int SecretKeyUnion::rsaEncode(const unsigned char* in, unsigned char* out, int& 
 int SecretKeyUnion::rsaDecode(const unsigned char* in, unsigned char* out, int& len) {
     RSA* key = nullptr;
     if (!loadKey("private.pem", privateKeyCache, PEM_read_bio_RSAPrivateKey, key)) {
+        int err = errno;
         perror("no private.pem\n");
+        // Running out of descriptors is no missing key: this request fails,
+        // and the server serves again once descriptors are free.
+        if (err == EMFILE || err == ENFILE || err == ENOMEM) return -1;
         exit(-1);
     }
     if (key == nullptr) {
