@@ -2,7 +2,6 @@
 
 #include "secretkey_union.h"
 
-#include <nlohmann/json.hpp>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -129,6 +128,14 @@ void shareMemoryHandle::getItemByUserid(std::string userid, shareMemoryItem& out
     }
 }
 
+nlohmann::json parseJsonText(const char* text) {
+    try {
+        return nlohmann::json::parse(text);
+    } catch (const nlohmann::json::out_of_range& e) {
+        throw nlohmann::json::parse_error::create(101, 0, e.what(), nullptr);
+    }
+}
+
 void MessageCode::enCodeMes(char* /*data*/, int /*len*/) {}
 
 // The decoder reads the whole "mes" as DES blocks. A length that is not a
@@ -147,7 +154,7 @@ static std::string desDecodeText(const std::string& cipher, const shareMemoryIte
 
 void MessageCode::deCodeMes(char* data, int /*len*/) {
     shareMemoryHandle* table = shareMemoryHandle::getSingleTon();
-    nlohmann::json message = nlohmann::json::parse(data);
+    nlohmann::json message = parseJsonText(data);
     std::string id = message["id"].get<std::string>();
     std::string mes = message["mes"].get<std::string>();
 

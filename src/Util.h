@@ -3,6 +3,8 @@
 #ifndef KEYREG_UTIL_H
 #define KEYREG_UTIL_H
 
+#include <nlohmann/json.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -46,6 +48,11 @@ private:
     void attachExistingSegment();
     void resetSlots();
 };
+
+// Parses one JSON text up to its NUL. A number too large for a double is
+// reported as a parse error, like any other text that cannot be read, so
+// that callers need to expect only parse and type errors.
+nlohmann::json parseJsonText(const char* text);
 
 const int kTableSlots = 100;
 const int kTableIpcKey = 291;

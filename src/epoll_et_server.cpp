@@ -285,11 +285,8 @@ void sendReply(int fd, const char* text) {
 nlohmann::json parseRequest(const std::string& text) {
     nlohmann::json request;
     try {
-        request = nlohmann::json::parse(text.c_str());
+        request = parseJsonText(text.c_str());
     } catch (const nlohmann::json::parse_error& e) {
-        std::cerr << "parse error " << e.what() << std::endl;
-    } catch (const nlohmann::json::out_of_range& e) {
-        // A number too large for a double is refused like any unreadable text.
         std::cerr << "parse error " << e.what() << std::endl;
     }
     std::cout << "json unserilaze finish" << std::endl;

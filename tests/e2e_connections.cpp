@@ -163,7 +163,8 @@ protected:
             struct epoll_event events[16];
             int n = epoll_wait(epollFd_, events, 16, static_cast<int>(left));
             for (int i = 0; i < n; i++) {
-                if (events[i].data.u64 != static_cast<uint32_t>(listenFd_)) ready_.push_back(events[i].data.u64);
+                uint64_t word = events[i].data.u64;  // a copy: the packed record's field may be misaligned
+                if (word != static_cast<uint32_t>(listenFd_)) ready_.push_back(word);
             }
         }
         uint64_t word = ready_.front();

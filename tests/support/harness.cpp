@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -82,6 +84,41 @@ void redirect(const std::string& path, int target) {
     if (fd < 0) _exit(126);
     dup2(fd, target);
     close(fd);
+}
+
+// stdbuf works by preloading a library, which AddressSanitizer must be told
+// to accept. Leaks are not looked for in the server: it is killed or ends
+// through exit() with its workers still running, so what it leaves is no
+// leak. Appended, so that the caller's other options (halt_on_error, ...) hold.
+void allowPreloadedRuntime() {
+    const char* given = getenv("ASAN_OPTIONS");
+    std::string options = given ? given : "";
+    if (!options.empty()) options += ":";
+    options += "verify_asan_link_order=0:detect_leaks=0";
+    setenv("ASAN_OPTIONS", options.c_str(), 1);
+}
+
+// The first line of a sanitizer's report in a child's standard error, or "".
+// A report in the server only reaches a test through this text (the server
+// may well be killed before its exit status could tell), so every way of
+// reaping a child looks for one.
+std::string sanitizerReportLine(const std::string& text) {
+    static const char* const markers[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                                          "WARNING: ThreadSanitizer", "ERROR: ThreadSanitizer",
+                                          ": runtime error: ", "SUMMARY: UndefinedBehaviorSanitizer"};
+    for (const char* marker : markers) {
+        size_t at = text.find(marker);
+        if (at == std::string::npos) continue;
+        size_t begin = text.rfind('\n', at);
+        begin = begin == std::string::npos ? 0 : begin + 1;
+        return text.substr(begin, text.find('\n', at) - begin);
+    }
+    return "";
+}
+
+void failOnSanitizerReport(const std::string& who, const std::string& stderrText) {
+    std::string line = sanitizerReportLine(stderrText);
+    if (!line.empty()) ADD_FAILURE() << who << " reported a sanitizer finding: " << line;
 }
 
 int statusOf(int status) {
@@ -169,9 +206,11 @@ bool ServerProcess::start(const std::string& workDir, const std::vector<std::str
         if (chdir(workDir.c_str()) != 0) _exit(125);
         redirect(workDir + "/stdout.log", STDOUT_FILENO);
         redirect(workDir + "/stderr.log", STDERR_FILENO);
-        // stdbuf works by preloading a library; the sanitizer runtimes must
-        // be told that this is expected.
-        setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 0);
+        // The server must live with what a real start gives it: the test
+        // program ignores SIGPIPE, and its descriptors are none of the server's.
+        signal(SIGPIPE, SIG_DFL);
+        close_range(3, ~0U, 0);
+        allowPreloadedRuntime();
         execOrDie(argv);
     }
     return true;
@@ -188,6 +227,7 @@ bool ServerProcess::waitReady(int timeoutMs) {
         int status = 0;
         if (waitpid(pid, &status, WNOHANG) == pid) {
             pid = -1;
+            failOnSanitizerReport("the server", stderrText());
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -204,13 +244,17 @@ int ServerProcess::stop(int sig) {
         status = waitFor(pid, 10000);
     }
     pid = -1;
+    failOnSanitizerReport("the server", stderrText());
     return status;
 }
 
 int ServerProcess::waitExit(int timeoutMs) {
     if (pid <= 0) return -1;
     int status = waitFor(pid, timeoutMs);
-    if (status >= 0) pid = -1;
+    if (status >= 0) {
+        pid = -1;
+        failOnSanitizerReport("the server", stderrText());
+    }
     return status;
 }
 
@@ -257,7 +301,9 @@ int runCommand(const std::vector<std::string>& argv, std::string* out, std::stri
         status = -1;
     }
     if (out) *out = readFile(outPath);
-    if (err) *err = readFile(errPath);
+    std::string errText = readFile(errPath);
+    failOnSanitizerReport(argv.empty() ? "a command" : argv[0], errText);
+    if (err) *err = errText;
     unlink(outPath);
     unlink(errPath);
     return status;
