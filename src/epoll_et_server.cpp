@@ -271,9 +271,13 @@ void serveClient(int epollFd, uint64_t word) {
 // ---------------------------------------------------------------------------
 // Registration exchange.
 
+// The exchange's log lines are flushed together here, before the reply: a
+// client that holds its reply finds the whole exchange in the log, and the
+// request costs one write to the log instead of one for every line.
 // A reply that cannot go out whole (a peer that stopped reading, or one that
 // is gone) ends the connection: the task serving it closes it afterwards.
 void sendReply(int fd, const char* text) {
+    fflush(stdout);
     char reply[kReplySize];
     memset(reply, 0, sizeof reply);
     memcpy(reply, text, strlen(text));
@@ -289,7 +293,7 @@ nlohmann::json parseRequest(const std::string& text) {
     } catch (const nlohmann::json::parse_error& e) {
         std::cerr << "parse error " << e.what() << std::endl;
     }
-    std::cout << "json unserilaze finish" << std::endl;
+    std::cout << "json unserilaze finish\n";
     return request;
 }
 
@@ -379,7 +383,7 @@ void TcpServer::start() {
 }
 
 bool TcpServer::ifContainId(std::string userid) {
-    std::cout << userid << std::endl;
+    std::cout << userid << '\n';
     for (const std::string& legal : legalIdList) {
         if (legal == userid) return true;
     }
@@ -403,7 +407,7 @@ void processRequest(void* arg) {
 void processMes(unsigned char* mes, int len, int fd) {
     std::string text;
     if (len > 0) text.assign(reinterpret_cast<const char*>(mes), static_cast<size_t>(len));
-    std::cout << "mes:" << text << std::endl;
+    std::cout << "mes:" << text << '\n';
     nlohmann::json request = parseRequest(text);
 
     std::string userid;
@@ -412,7 +416,7 @@ void processMes(unsigned char* mes, int len, int fd) {
         sendReply(fd, kReplyFailed);
         return;
     }
-    std::cout << "userid:" << userid << std::endl;
+    std::cout << "userid:" << userid << '\n';
     if (!TcpServer::ifContainId(userid) || !storeKey(userid, key)) {
         sendReply(fd, kReplyFailed);
         return;
