@@ -80,3 +80,16 @@ int usageError(const std::string& command, const std::string& synopsis, const st
             synopsis.c_str(), command.c_str());
     return kExitError;
 }
+
+int startCommand(const CommandSpec& spec, const std::vector<std::string>& args, CommandLine& cl) {
+    std::string error;
+    if (!parseCommandLine(args, spec.valueOptions, spec.flagOptions, cl, error))
+        return usageError(spec.name, spec.synopsis, error);
+    if (cl.help) {
+        fputs(spec.help, stdout);
+        return kExitOk;
+    }
+    if (cl.positionals.size() == spec.positionals) return -1;
+    if (spec.positionals == 0) return usageError(spec.name, spec.synopsis, "unexpected argument " + cl.positionals[0]);
+    return usageError(spec.name, spec.synopsis, spec.positionalsWanted);
+}

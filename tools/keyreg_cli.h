@@ -44,6 +44,22 @@ int fail(const std::string& command, const std::string& what, int status = kExit
 // A usage error: the reason, the synopsis and where to read more.
 int usageError(const std::string& command, const std::string& synopsis, const std::string& what);
 
+// What a subcommand accepts: its options, its positional arguments and the
+// texts shown for --help and for a usage error.
+struct CommandSpec {
+    const char* name;
+    const char* synopsis;
+    const char* help;
+    std::set<std::string> valueOptions;
+    std::set<std::string> flagOptions;
+    size_t positionals;
+    const char* positionalsWanted;  // the usage error when their number is wrong
+};
+
+// Parses a subcommand's arguments into cl. Returns -1 when the command is
+// to go on, or the exit status to end with (help shown, or a usage error).
+int startCommand(const CommandSpec& spec, const std::vector<std::string>& args, CommandLine& cl);
+
 // The identifier of the existing key table, or -1 with the reason in error.
 // Never creates a segment: a tool that made an empty table would hide the
 // fact that no server has stored anything.

@@ -81,12 +81,8 @@ bool hasRecord(const std::string& userid) {
 int runDecode(const std::vector<std::string>& args) {
     CommandLine cl;
     std::string error;
-    if (!parseCommandLine(args, {}, {}, cl, error)) return usageError(kCommand, kSynopsis, error);
-    if (cl.help) {
-        fputs(kHelp, stdout);
-        return kExitOk;
-    }
-    if (cl.positionals.size() != 1) return usageError(kCommand, kSynopsis, "give one JSON message");
+    int status = startCommand({kCommand, kSynopsis, kHelp, {}, {}, 1, "give one JSON message"}, args, cl);
+    if (status >= 0) return status;
 
     int id = existingTableId(error);
     if (id < 0 || !tableIsUsable(id, error) || !attachTableQuietly(error)) return fail(kCommand, error);

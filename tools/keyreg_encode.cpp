@@ -169,12 +169,8 @@ bool encodeCarriable(const std::string& keyText, const std::string& text, std::s
 int runEncode(const std::vector<std::string>& args) {
     CommandLine cl;
     std::string error;
-    if (!parseCommandLine(args, {}, {}, cl, error)) return usageError(kCommand, kSynopsis, error);
-    if (cl.help) {
-        fputs(kHelp, stdout);
-        return kExitOk;
-    }
-    if (cl.positionals.size() != 3) return usageError(kCommand, kSynopsis, "give a user id, a key and a message");
+    int status = startCommand({kCommand, kSynopsis, kHelp, {}, {}, 3, "give a user id, a key and a message"}, args, cl);
+    if (status >= 0) return status;
     const std::string& userid = cl.positionals[0];
     const std::string& key = cl.positionals[1];
     const std::string& text = cl.positionals[2];

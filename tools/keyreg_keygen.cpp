@@ -144,13 +144,8 @@ bool writeKeyFiles(KeyFile (&files)[2], EVP_PKEY* key, bool force, std::string& 
 int runKeygen(const std::vector<std::string>& args) {
     CommandLine cl;
     std::string error;
-    if (!parseCommandLine(args, {"--bits", "--dir"}, {"--force"}, cl, error))
-        return usageError(kCommand, kSynopsis, error);
-    if (cl.help) {
-        fputs(kHelp, stdout);
-        return kExitOk;
-    }
-    if (!cl.positionals.empty()) return usageError(kCommand, kSynopsis, "unexpected argument " + cl.positionals[0]);
+    int status = startCommand({kCommand, kSynopsis, kHelp, {"--bits", "--dir"}, {"--force"}, 0, ""}, args, cl);
+    if (status >= 0) return status;
     long bits = kDefaultBits;
     if (!parseIntInRange(cl.value("--bits", std::to_string(kDefaultBits)), kMinBits, kMaxBits, bits))
         return usageError(kCommand, kSynopsis, "--bits must be a whole number from 1024 to 8192");

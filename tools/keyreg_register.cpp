@@ -196,13 +196,10 @@ int exchange(const std::string& host, const std::string& port, int timeoutSecond
 int runRegister(const std::vector<std::string>& args) {
     CommandLine cl;
     std::string error;
-    if (!parseCommandLine(args, {"--host", "--port", "--pubkey", "--timeout"}, {}, cl, error))
-        return usageError(kCommand, kSynopsis, error);
-    if (cl.help) {
-        fputs(kHelp, stdout);
-        return kExitOk;
-    }
-    if (cl.positionals.size() != 2) return usageError(kCommand, kSynopsis, "give a user id and a key");
+    int status = startCommand(
+        {kCommand, kSynopsis, kHelp, {"--host", "--port", "--pubkey", "--timeout"}, {}, 2, "give a user id and a key"},
+        args, cl);
+    if (status >= 0) return status;
     const std::string& userid = cl.positionals[0];
     const std::string& key = cl.positionals[1];
     if (userid.size() > kMaxFieldText || key.size() > kMaxFieldText)

@@ -73,12 +73,8 @@ int existingTableId(std::string& error) {
 int runTable(const std::vector<std::string>& args) {
     CommandLine cl;
     std::string error;
-    if (!parseCommandLine(args, {}, {"--show-keys"}, cl, error)) return usageError(kCommand, kSynopsis, error);
-    if (cl.help) {
-        fputs(kHelp, stdout);
-        return kExitOk;
-    }
-    if (!cl.positionals.empty()) return usageError(kCommand, kSynopsis, "unexpected argument " + cl.positionals[0]);
+    int status = startCommand({kCommand, kSynopsis, kHelp, {}, {"--show-keys"}, 0, ""}, args, cl);
+    if (status >= 0) return status;
 
     int id = existingTableId(error);
     if (id < 0) return fail(kCommand, error);
