@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -16,56 +15,45 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
 
 using std::chrono::milliseconds;
+void sleepMs(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
 
 // What the callbacks saw, shared with the test under one lock.
 struct Board {
     std::mutex lock;
     std::condition_variable changed;
-    bool gateOpen = false;
-    int passes = 0;  // callbacks the closed gate still lets through
+    int passes = 0;  // callbacks the gate still lets through
     int busy = 0;    // callbacks waiting at the gate
-    std::vector<int> ranIds;
-    std::vector<Task> copies;
-    std::vector<void*> received;
+    std::vector<Task> copies;  // each callback's task, in run order
 
-    void reset() {
+    template <class F>
+    void update(F change) {
         std::lock_guard<std::mutex> guard(lock);
-        gateOpen = false;
-        passes = 0;
-        busy = 0;
-        ranIds.clear();
-        copies.clear();
-        received.clear();
-    }
-    void openGate() {
-        std::lock_guard<std::mutex> guard(lock);
-        gateOpen = true;
-        changed.notify_all();
-    }
-    void letOneThrough() {
-        std::lock_guard<std::mutex> guard(lock);
-        passes++;
+        change();
         changed.notify_all();
     }
     bool waitFor(std::function<bool()> done, int ms = 5000) {
         std::unique_lock<std::mutex> guard(lock);
         return changed.wait_for(guard, milliseconds(ms), done);
     }
+    std::vector<int> ranIds() {
+        std::lock_guard<std::mutex> guard(lock);
+        std::vector<int> ids;
+        for (const Task& t : copies) ids.push_back(t.taskId);
+        return ids;
+    }
 };
 Board board;
 
 void record(void* arg) {
     Task* task = static_cast<Task*>(arg);
-    std::lock_guard<std::mutex> guard(board.lock);
-    board.ranIds.push_back(task->taskId);
-    board.copies.push_back(*task);
-    board.received.push_back(arg);
-    board.changed.notify_all();
+    EXPECT_EQ(task->arg, arg) << "arg must point at the callback's own copy";
+    board.update([task] { board.copies.push_back(*task); });
 }
 
 // Stays busy until the gate opens (or five seconds pass), then records.
@@ -74,8 +62,7 @@ void waitAtGate(void* arg) {
         std::unique_lock<std::mutex> guard(board.lock);
         board.busy++;
         board.changed.notify_all();
-        board.changed.wait_for(guard, milliseconds(5000), [] { return board.gateOpen || board.passes > 0; });
-        if (!board.gateOpen && board.passes > 0) board.passes--;
+        if (board.changed.wait_for(guard, milliseconds(5000), [] { return board.passes > 0; })) board.passes--;
         board.busy--;
     }
     record(arg);
@@ -83,13 +70,11 @@ void waitAtGate(void* arg) {
 
 std::atomic<int> quickRuns{0};
 void quickWork(void*) {
-    quickRuns++;
-    if (quickRuns % 7 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    if (++quickRuns % 7 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
 Task makeTask(int id, void (*callback)(void*)) {
-    Task task;
-    memset(&task, 0, sizeof task);
+    Task task{};
     task.taskId = id;
     task.epollFd = 1000 + id;
     task.listenFd = 2000 + id;
@@ -100,36 +85,32 @@ Task makeTask(int id, void (*callback)(void*)) {
     return task;
 }
 
-// Runs fn on a thread of its own; false when it is still running after ms.
-// A call that hangs is abandoned, so fn must not refer to the caller's stack.
-bool finishesWithin(int ms, std::function<void()> fn) {
+void add(ThreadPool& pool, int id, void (*callback)(void*) = record) {
+    Task task = makeTask(id, callback);
+    pool.addTask(task);
+}
+
+// Runs fn on a detached thread; the future is ready once fn has returned. A
+// call that hangs is abandoned, so fn must not refer to the caller's stack.
+std::shared_future<void> inBackground(std::function<void()> fn) {
     auto done = std::make_shared<std::promise<void>>();
-    std::future<void> finished = done->get_future();
+    std::shared_future<void> finished = done->get_future().share();
     std::thread([fn, done] {
         fn();
         done->set_value();
     }).detach();
-    return finished.wait_for(milliseconds(ms)) == std::future_status::ready;
+    return finished;
 }
 
-// Destroys the pool on another thread; false when that hangs, in which case
+bool ready(const std::shared_future<void>& f, int ms = 5000) {
+    return f.wait_for(milliseconds(ms)) == std::future_status::ready;
+}
+
+// Deletes the pool on another thread; false when that hangs, in which case
 // the pool is left alive for whatever still uses it.
-bool destroyedWithin(std::unique_ptr<ThreadPool>& pool, int ms = 5000) {
+bool destroyedWithin(std::unique_ptr<ThreadPool>& pool) {
     ThreadPool* raw = pool.release();
-    return finishesWithin(ms, [raw] { delete raw; });
-}
-
-// A producer on a thread of its own; the flag tells when addTask returned.
-std::shared_ptr<std::atomic<bool>> addInBackground(ThreadPool* pool, int id) {
-    auto returned = std::make_shared<std::atomic<bool>>(false);
-    std::thread([pool, id, returned] {
-        Task task = makeTask(id, record);
-        pool->addTask(task);
-        *returned = true;
-        std::lock_guard<std::mutex> guard(board.lock);
-        board.changed.notify_all();
-    }).detach();
-    return returned;
+    return ready(inBackground([raw] { delete raw; }));
 }
 
 int threadCount() {
@@ -139,76 +120,46 @@ int threadCount() {
     return -1;
 }
 
-// The thread count once threads left over from earlier tests have gone.
-int settledThreadCount() {
-    int last = threadCount();
-    for (int i = 0; i < 100; i++) {
-        std::this_thread::sleep_for(milliseconds(20));
-        int now = threadCount();
-        if (now == last) return now;
-        last = now;
-    }
-    return last;
-}
-
-bool threadCountBecomes(int n, int ms = 5000) {
-    for (int waited = 0; waited < ms; waited += 5) {
-        if (threadCount() == n) return true;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return false;
+bool threadCountBecomes(int n) {
+    for (int waited = 0; waited < 5000 && threadCount() != n; waited += 5) sleepMs(5);
+    return threadCount() == n;
 }
 
 // Queues a gated task and waits until a worker holds it.
 void occupyWorker(ThreadPool& pool, int id) {
     int before;
-    {
-        std::lock_guard<std::mutex> guard(board.lock);
-        before = board.busy;
-    }
-    Task task = makeTask(id, waitAtGate);
-    pool.addTask(task);
+    board.update([&] { before = board.busy; });
+    add(pool, id, waitAtGate);
     ASSERT_TRUE(board.waitFor([&] { return board.busy == before + 1; }));
 }
 
 class Pool : public ::testing::Test {
 protected:
-    void SetUp() override { board.reset(); }
-    void TearDown() override { board.openGate(); }
-};
-
-TEST_F(Pool, TakesTasksInQueueOrder) {
-    auto pool = std::make_unique<ThreadPool>(1, 10);
-    occupyWorker(*pool, 0);
-    for (int id = 1; id <= 9; id++) {
-        Task task = makeTask(id, record);
-        pool->addTask(task);
+    void SetUp() override {
+        board.update([] {
+            board.passes = board.busy = 0;
+            board.copies.clear();
+        });
     }
-    board.openGate();
-    EXPECT_TRUE(board.waitFor([] { return board.ranIds.size() == 10; }));
-    EXPECT_TRUE(destroyedWithin(pool));
-    std::vector<int> expected{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    std::lock_guard<std::mutex> guard(board.lock);
-    EXPECT_EQ(board.ranIds, expected);
-}
+    void TearDown() override { openGate(); }
+    static void openGate() { board.update([] { board.passes = 1 << 30; }); }
+};
 
 TEST_F(Pool, ProducerBlocksAtTheBoundUntilAWorkerTakesATask) {
     testing::internal::CaptureStdout();
     auto pool = std::make_unique<ThreadPool>(2, 10);
     occupyWorker(*pool, 100);
     occupyWorker(*pool, 101);
-    for (int id = 0; id < 10; id++) {
-        Task task = makeTask(id, waitAtGate);
-        pool->addTask(task);
-    }
-    auto added = addInBackground(pool.get(), 10);
-    std::this_thread::sleep_for(milliseconds(150));
-    bool blocked = !*added;
+    for (int id = 0; id < 10; id++) add(*pool, id, waitAtGate);
+    ThreadPool* raw = pool.get();
+    auto added = inBackground([raw] { add(*raw, 10); });
+    sleepMs(150);
+    bool blocked = !ready(added, 0);
     // One worker finishes and takes exactly one task, which holds it again.
-    board.letOneThrough();
-    bool producerDone = board.waitFor([&] { return added->load(); });
-    board.openGate();
-    bool allRan = board.waitFor([] { return board.ranIds.size() == 13; });
+    board.update([] { board.passes++; });
+    bool producerDone = ready(added);
+    openGate();
+    bool allRan = board.waitFor([] { return board.copies.size() == 13; });
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(blocked) << "an 11th task was queued past the bound";
     EXPECT_TRUE(allRan);
@@ -224,38 +175,37 @@ TEST_F(Pool, ProducerBlocksAtTheBoundUntilAWorkerTakesATask) {
     EXPECT_TRUE(destroyedWithin(pool));
 }
 
-TEST_F(Pool, CallbackGetsItsOwnCopyOfTheTask) {
+// One record reused for every task, refilled at once as the server does.
+TEST_F(Pool, RunsTasksInQueueOrderEachOnItsOwnCopy) {
     auto pool = std::make_unique<ThreadPool>(1, 10);
     occupyWorker(*pool, 0);
-    Task producerRecord = makeTask(7, record);
-    pool->addTask(producerRecord);
-    producerRecord = makeTask(8, record);  // refilled at once, as the server does
-    pool->addTask(producerRecord);
-    producerRecord = makeTask(99, waitAtGate);
-    board.openGate();
-    EXPECT_TRUE(board.waitFor([] { return board.copies.size() == 3; }));
-    EXPECT_TRUE(destroyedWithin(pool));
-    std::lock_guard<std::mutex> guard(board.lock);
-    ASSERT_EQ(board.copies.size(), 3u);
-    for (size_t i = 1; i < 3; i++) {
-        Task expected = makeTask(static_cast<int>(6 + i), record);
-        const Task& seen = board.copies[i];
-        EXPECT_EQ(seen.taskId, expected.taskId);
-        EXPECT_EQ(seen.epollFd, expected.epollFd);
-        EXPECT_EQ(seen.listenFd, expected.listenFd);
-        EXPECT_EQ(seen.event.events, expected.event.events);
-        EXPECT_EQ(seen.event.data.u64, expected.event.data.u64);
-        EXPECT_EQ(seen.callback, expected.callback);
-        EXPECT_EQ(seen.arg, board.received[i]);
-        EXPECT_NE(board.received[i], static_cast<void*>(&producerRecord));
+    Task producerRecord;
+    for (int id = 1; id <= 9; id++) {
+        producerRecord = makeTask(id, record);
+        pool->addTask(producerRecord);
     }
+    producerRecord = makeTask(99, waitAtGate);
+    openGate();
+    EXPECT_TRUE(board.waitFor([] { return board.copies.size() == 10; }));
+    EXPECT_TRUE(destroyedWithin(pool));
+    EXPECT_EQ(board.ranIds(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    auto fields = [](const Task& t) {
+        return std::make_tuple(t.taskId, t.epollFd, t.listenFd, t.event.events, t.event.data.u64, t.callback);
+    };
+    std::lock_guard<std::mutex> guard(board.lock);
+    for (size_t i = 1; i < board.copies.size(); i++)
+        EXPECT_EQ(fields(board.copies[i]), fields(makeTask(static_cast<int>(i), record)));
 }
 
-TEST_F(Pool, StartsItsWorkersAndStopsIdleOnes) {
+TEST_F(Pool, StopEndsIdleWorkers) {
     // ThreadSanitizer starts a thread of its own with the first thread made:
     // have that happen before the count is taken.
     std::thread([] {}).join();
-    int baseline = settledThreadCount();
+    int baseline = -1;
+    for (int i = 0; i < 100 && threadCount() != baseline; i++) {  // until other tests' leftovers end
+        baseline = threadCount();
+        sleepMs(20);
+    }
     auto pool = std::make_unique<ThreadPool>(3, 10);
     EXPECT_TRUE(threadCountBecomes(baseline + 3));
     pool->destroyPool();
@@ -263,85 +213,44 @@ TEST_F(Pool, StartsItsWorkersAndStopsIdleOnes) {
     EXPECT_TRUE(destroyedWithin(pool));
 }
 
-TEST_F(Pool, StopLeavesQueuedTasksUnrun) {
-    auto pool = std::make_unique<ThreadPool>(1, 10);
-    occupyWorker(*pool, 0);
-    for (int id = 1; id <= 3; id++) {
-        Task task = makeTask(id, record);
-        pool->addTask(task);
-    }
-    pool->destroyPool();
-    board.openGate();
-    ASSERT_TRUE(destroyedWithin(pool));
-    std::this_thread::sleep_for(milliseconds(50));
-    std::lock_guard<std::mutex> guard(board.lock);
-    EXPECT_EQ(board.ranIds, std::vector<int>{0});
-}
-
-TEST_F(Pool, AddTaskAfterStopQueuesNothing) {
+TEST_F(Pool, StopWakesABlockedProducerLeavesQueuedTasksUnrunAndRefusesNewOnes) {
     auto pool = std::make_unique<ThreadPool>(1, 1);
+    occupyWorker(*pool, 0);
+    add(*pool, 1);
+    ThreadPool* raw = pool.get();
+    auto blocked = inBackground([raw] { add(*raw, 2); });
+    EXPECT_FALSE(ready(blocked, 100));
     pool->destroyPool();
-    std::vector<std::shared_ptr<std::atomic<bool>>> producers;
-    for (int id = 0; id < 3; id++) producers.push_back(addInBackground(pool.get(), id));
-    bool allReturned = board.waitFor([&] {
-        for (auto& returned : producers)
-            if (!*returned) return false;
-        return true;
-    });
-    if (!allReturned) {
-        pool.release();
+    bool woken = ready(blocked);
+    bool addsReturn = ready(inBackground([raw] { for (int id = 3; id < 6; id++) add(*raw, id); }));
+    openGate();
+    if (!woken || !addsReturn) {
+        pool.release();  // a stuck producer still uses it
         FAIL() << "addTask blocked on a stopped pool";
     }
     {
         std::lock_guard<std::mutex> guard(pool->queueMutex);
-        EXPECT_TRUE(pool->getTasks().empty());
+        EXPECT_EQ(pool->getTasks().size(), 1u) << "only task 1, queued before the stop";
     }
-    std::this_thread::sleep_for(milliseconds(50));
-    {
-        std::lock_guard<std::mutex> guard(board.lock);
-        EXPECT_TRUE(board.ranIds.empty());
-    }
-    EXPECT_TRUE(destroyedWithin(pool));
-}
-
-TEST_F(Pool, StopWakesAProducerBlockedAtTheBound) {
-    auto pool = std::make_unique<ThreadPool>(1, 1);
-    occupyWorker(*pool, 0);
-    Task queued = makeTask(1, record);
-    pool->addTask(queued);
-    auto returned = addInBackground(pool.get(), 2);
-    std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_FALSE(*returned);
-    pool->destroyPool();
-    bool woken = board.waitFor([&] { return returned->load(); });
-    board.openGate();
-    if (!woken) {
-        pool.release();
-        FAIL() << "destroyPool left the producer blocked";
-    }
-    EXPECT_TRUE(destroyedWithin(pool));
+    ASSERT_TRUE(destroyedWithin(pool));  // no callback runs after this
+    EXPECT_EQ(board.ranIds(), std::vector<int>{0});
 }
 
 // Many short-lived pools, destroyed with workers busy, idle, or already
-// stopped; run under the sanitizers this shows a worker touching a pool that
-// is gone.
+// stopped; under the sanitizers this shows a worker touching a freed pool.
 TEST_F(Pool, RepeatedConstructAndDestroyNeitherHangsNorOutlivesThePool) {
     quickRuns = 0;
-    bool allEnded = finishesWithin(25000, [] {
+    bool allEnded = ready(inBackground([] {
         for (int round = 0; round < 300; round++) {
-            // On the heap, so that a late worker touches freed memory.
             auto pool = std::make_unique<ThreadPool>(1 + round % 3, 4);
             int target = quickRuns + round % 6;
-            for (int i = 0; i < round % 6; i++) {
-                Task task = makeTask(i, quickWork);
-                pool->addTask(task);
-            }
+            for (int i = 0; i < round % 6; i++) add(*pool, i, quickWork);
             if (round % 3 == 0) pool->destroyPool();  // then destroyed with a task or two still running
             if (round % 3 == 1)                       // destroyed with every worker idle
                 for (int spin = 0; spin < 1000 && quickRuns < target; spin++)
                     std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
-    });
+    }), 25000);
     EXPECT_TRUE(allEnded);
     EXPECT_GT(quickRuns.load(), 0);
 }
