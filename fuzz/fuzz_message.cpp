@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,57 +21,24 @@
 namespace {
 
 const char kTarget[] = "fuzz_message";
-
-struct StoredUser {
-    const char* userid;
-    std::string key;
+const std::map<std::string, std::string> kStored = {
+    {"dorvanek", "abc"},
+    {"tuvi", ""},
+    {"talumesko", std::string(99, 'k')},
+    {"brenquolar", "\xc3\xa9t\xc3\xa9\x01\x7f"},
 };
-
-const std::vector<StoredUser>& storedUsers() {
-    static const std::vector<StoredUser> users = {
-        {"dorvanek", "abc"},
-        {"tuvi", ""},
-        {"talumesko", std::string(99, 'k')},
-        {"brenquolar", "\xc3\xa9t\xc3\xa9\x01\x7f"},
-    };
-    return users;
-}
-
-void storeRecords() {
-    shareMemoryHandle* handle = shareMemoryHandle::getSingleTon();
-    for (const StoredUser& user : storedUsers()) {
-        shareMemoryItem item(-1);
-        item.id = 0;
-        item.useridLen = static_cast<int32_t>(strlen(user.userid));
-        memcpy(item.userid, user.userid, strlen(user.userid));
-        item.keyLen = static_cast<int32_t>(user.key.size());
-        memcpy(item.key, user.key.data(), user.key.size());
-        if (handle->addItem(item) != 0) fuzzFailure(kTarget, "cannot store the records");
-    }
-}
-
-bool isStored(const std::string& userid) {
-    for (const StoredUser& user : storedUsers()) {
-        if (userid == user.userid) return true;
-    }
-    return false;
-}
-
-std::vector<shareMemoryItem>& tableBefore() {
-    static std::vector<shareMemoryItem> copy;
-    return copy;
-}
+std::vector<shareMemoryItem> tableBefore;
 
 const shareMemoryItem* table() { return shareMemoryHandle::getSingleTon()->items; }
 
 void checkDecoded(const char* text, const std::string& decoded) {
-    if (memcmp(tableBefore().data(), table(), sizeof(shareMemoryItem) * kTableSlots) != 0)
+    if (memcmp(tableBefore.data(), table(), sizeof(shareMemoryItem) * kTableSlots) != 0)
         fuzzFailure(kTarget, "a decode changed the table");
     // A decode that returned has read both members as strings.
     nlohmann::json message = nlohmann::json::parse(text);
     std::string id = message["id"].get<std::string>();
     std::string mes = message["mes"].get<std::string>();
-    if (!isStored(id) && !decoded.empty()) fuzzFailure(kTarget, "a text was decoded for a user without a record");
+    if (!kStored.count(id) && !decoded.empty()) fuzzFailure(kTarget, "a text was decoded for a user without a record");
     if (decoded.size() > mes.size()) fuzzFailure(kTarget, "the decoded text is longer than \"mes\"");
     if (decoded.find('\0') != std::string::npos) fuzzFailure(kTarget, "the decoded text holds a NUL");
 }
@@ -80,8 +48,16 @@ void checkDecoded(const char* text, const std::string& decoded) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     enterPrivateWorld(kTarget);
     silenceStandardOutput(kTarget);
-    storeRecords();
-    tableBefore().assign(table(), table() + kTableSlots);
+    for (const auto& user : kStored) {
+        shareMemoryItem item(-1);
+        item.id = 0;
+        item.useridLen = static_cast<int32_t>(user.first.size());
+        memcpy(item.userid, user.first.data(), user.first.size());
+        item.keyLen = static_cast<int32_t>(user.second.size());
+        memcpy(item.key, user.second.data(), user.second.size());
+        if (shareMemoryHandle::getSingleTon()->addItem(item) != 0) fuzzFailure(kTarget, "cannot store the records");
+    }
+    tableBefore.assign(table(), table() + kTableSlots);
     return 0;
 }
 
