@@ -72,12 +72,7 @@ std::string asciiMesWithoutNul(const std::string& key, size_t length) {
 }
 
 void storeKey(const std::string& userid, const std::string& key, int id = 0, shareMemoryHandle* table = nullptr) {
-    shareMemoryItem item(-1);
-    item.id = id;
-    item.useridLen = static_cast<int32_t>(userid.size());
-    memcpy(item.userid, userid.data(), userid.size());
-    item.keyLen = static_cast<int32_t>(key.size());
-    memcpy(item.key, key.data(), key.size());
+    shareMemoryItem item = harness::record(userid, key, id);
     ASSERT_EQ((table ? table : shareMemoryHandle::getSingleTon())->addItem(item), 0);
 }
 

@@ -60,12 +60,7 @@ void removeTable() {
 // Through a handle of its own, detached again, so that a later removeTable in
 // the same process leaves no stale attachment behind.
 void storeKey(const std::string& userid, const std::string& key) {
-    shareMemoryItem item(-1);
-    item.id = 0;
-    item.useridLen = static_cast<int32_t>(userid.size());
-    memcpy(item.userid, userid.data(), userid.size());
-    item.keyLen = static_cast<int32_t>(key.size());
-    memcpy(item.key, key.data(), key.size());
+    shareMemoryItem item = harness::record(userid, key);
     shareMemoryHandle table(kTableSlots, kTableIpcKey);
     EXPECT_EQ(table.addItem(item), 0);
     EXPECT_EQ(shmdt(table.items), 0);

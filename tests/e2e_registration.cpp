@@ -37,12 +37,7 @@ long long nowMs() {
 
 // The record the server must write for a registration, all 212 bytes of it.
 shareMemoryItem expectedRecord(const std::string& userid, const std::string& key) {
-    shareMemoryItem item(0);
-    item.useridLen = static_cast<int32_t>(userid.size());
-    memcpy(item.userid, userid.data(), userid.size());
-    item.keyLen = static_cast<int32_t>(key.size());
-    memcpy(item.key, key.data(), key.size());
-    return item;
+    return harness::record(userid, key);
 }
 
 bool sameBytes(const shareMemoryItem& a, const shareMemoryItem& b) { return memcmp(&a, &b, sizeof a) == 0; }

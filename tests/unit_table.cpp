@@ -1,6 +1,7 @@
 // The shared key table on a segment of its own: every test uses a private IPC
 // key, never the server's, and removes its segment afterwards.
 #include "Util.h"
+#include "harness.h"
 
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
@@ -19,15 +20,7 @@ namespace {
 const size_t kRecordBytes = sizeof(shareMemoryItem);
 const size_t kTableBytes = kTableSlots * kRecordBytes;
 
-shareMemoryItem record(const std::string& userid, const std::string& key, int id = 0) {
-    shareMemoryItem item(-1);
-    item.id = id;
-    item.useridLen = static_cast<int32_t>(userid.size());
-    memcpy(item.userid, userid.data(), userid.size());
-    item.keyLen = static_cast<int32_t>(key.size());
-    memcpy(item.key, key.data(), key.size());
-    return item;
-}
+using harness::record;
 
 bool sameBytes(const shareMemoryItem& a, const shareMemoryItem& b) { return memcmp(&a, &b, kRecordBytes) == 0; }
 bool isPristineEmpty(const shareMemoryItem& item) { return sameBytes(item, record("", "", -1)); }

@@ -81,15 +81,15 @@ int usageError(const std::string& command, const std::string& synopsis, const st
     return kExitError;
 }
 
-int startCommand(const CommandSpec& spec, const std::vector<std::string>& args, CommandLine& cl) {
+int startCommand(const CommandInfo& command, const std::vector<std::string>& args, CommandLine& cl) {
     std::string error;
-    if (!parseCommandLine(args, spec.valueOptions, spec.flagOptions, cl, error))
-        return usageError(spec.name, spec.synopsis, error);
+    if (!parseCommandLine(args, command.valueOptions, command.flagOptions, cl, error))
+        return usageError(command.name, command.synopsis, error);
     if (cl.help) {
-        fputs(spec.help, stdout);
+        fputs(command.help, stdout);
         return kExitOk;
     }
-    if (cl.positionals.size() == spec.positionals) return -1;
-    if (spec.positionals == 0) return usageError(spec.name, spec.synopsis, "unexpected argument " + cl.positionals[0]);
-    return usageError(spec.name, spec.synopsis, spec.positionalsWanted);
+    if (cl.positionals.size() == command.positionals) return -1;
+    if (command.positionals == 0) return usageError(command.name, command.synopsis, "unexpected argument " + cl.positionals[0]);
+    return usageError(command.name, command.synopsis, command.positionalsWanted);
 }

@@ -46,7 +46,7 @@ int usageError(const std::string& command, const std::string& synopsis, const st
 
 // What a subcommand accepts: its options, its positional arguments and the
 // texts shown for --help and for a usage error.
-struct CommandSpec {
+struct CommandInfo {
     const char* name;
     const char* synopsis;
     const char* help;
@@ -58,7 +58,7 @@ struct CommandSpec {
 
 // Parses a subcommand's arguments into cl. Returns -1 when the command is
 // to go on, or the exit status to end with (help shown, or a usage error).
-int startCommand(const CommandSpec& spec, const std::vector<std::string>& args, CommandLine& cl);
+int startCommand(const CommandInfo& command, const std::vector<std::string>& args, CommandLine& cl);
 
 // The identifier of the existing key table, or -1 with the reason in error.
 // Never creates a segment: a tool that made an empty table would hide the

@@ -398,6 +398,16 @@ std::string registerOnce(const std::string& publicKeyPath, const std::string& us
     return reply;
 }
 
+shareMemoryItem record(const std::string& userid, const std::string& key, int id) {
+    shareMemoryItem item(-1);
+    item.id = id;
+    item.useridLen = static_cast<int32_t>(userid.size());
+    memcpy(item.userid, userid.data(), userid.size());
+    item.keyLen = static_cast<int32_t>(key.size());
+    memcpy(item.key, key.data(), key.size());
+    return item;
+}
+
 std::vector<shareMemoryItem> readTable(int ipcKey) {
     std::vector<shareMemoryItem> records;
     int id = shmget(ipcKey, 0, 0);

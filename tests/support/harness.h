@@ -82,6 +82,10 @@ std::string failedReply();
 // One request on a fresh connection: its 100-byte reply (shorter on failure).
 std::string registerOnce(const std::string& publicKeyPath, const std::string& userid, const std::string& key);
 
+// A record as a registration lays it out: the texts copied by length, zeros
+// after them, both lengths set.
+shareMemoryItem record(const std::string& userid, const std::string& key, int id = 0);
+
 // The records of segment 291 as this (other) process sees them, attached
 // read-only; empty when there is no segment.
 std::vector<shareMemoryItem> readTable(int ipcKey = 291);
