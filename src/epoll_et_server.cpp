@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -129,6 +130,43 @@ void reserveSpareDescriptor() {
     if (spare.fd < 0) spare.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
+// When even shedding fails (another thread took the freed descriptor, or
+// memory ran short), connections may stay in the backlog, and once it is
+// full no new connection arrives to raise another event. A one-shot timer,
+// watched under the listening socket's own event word, then wakes the loop
+// to accept again a little later; it is idle otherwise.
+const long kAcceptRetryNanos = 50 * 1000 * 1000;
+
+int& acceptRetryTimer() {
+    static int fd = -1;
+    return fd;
+}
+
+void watchAcceptRetryTimer(int epollFd, int listenFd) {
+    int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (fd < 0) {
+        perror("timerfd_create error");
+        return;
+    }
+    struct epoll_event ev;
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.u64 = static_cast<uint32_t>(listenFd);
+    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) < 0) {
+        perror("epoll_ctl error");
+        close(fd);
+        return;
+    }
+    acceptRetryTimer() = fd;
+}
+
+void retryAcceptLater() {
+    struct itimerspec when;
+    memset(&when, 0, sizeof when);
+    when.it_value.tv_nsec = kAcceptRetryNanos;
+    if (acceptRetryTimer() >= 0 && timerfd_settime(acceptRetryTimer(), 0, &when, nullptr) < 0)
+        perror("timerfd_settime error");
+}
+
 // True when a pending connection was shed and accepting may go on.
 bool shedPendingConnection(int listenFd) {
     SpareDescriptor& spare = spareDescriptor();
@@ -185,8 +223,9 @@ void acceptClients(int listenFd, int epollFd) {
         if (fd < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
             perror("accept error");
-            if (!shedPendingConnection(listenFd)) return;
-            continue;
+            if (shedPendingConnection(listenFd)) continue;
+            retryAcceptLater();
+            return;
         }
         logPeer(peer);
         watchClient(epollFd, fd);
@@ -350,6 +389,7 @@ TcpServer::TcpServer() : listenFd(-1), epollFd(-1), pool(kWorkers, kQueueBound) 
     ev.data.u64 = static_cast<uint32_t>(listenFd);
     epoll_ctl(epollFd, EPOLL_CTL_ADD, listenFd, &ev);
     reserveSpareDescriptor();
+    watchAcceptRetryTimer(epollFd, listenFd);
 }
 
 // The pool's own destructor stops the workers and waits for them to leave.
