@@ -208,10 +208,7 @@ void SecretKeyUnion::desDecode(unsigned char* in, unsigned char* out, const char
 
 std::string SecretKeyUnion::getShaValue(char* data, int len) {
     unsigned char digest[SHA256_DIGEST_LENGTH];
-    SHA256_CTX ctx;
-    SHA256_Init(&ctx);
-    SHA256_Update(&ctx, data, static_cast<size_t>(len));
-    SHA256_Final(digest, &ctx);
+    digestOf(reinterpret_cast<const unsigned char*>(data), static_cast<size_t>(len), digest);
     char text[2 * SHA256_DIGEST_LENGTH + 1] = {0};
     for (int i = 0; i < SHA256_DIGEST_LENGTH; i++) snprintf(text + 2 * i, 3, "%02x", digest[i]);
     return std::string(text);
