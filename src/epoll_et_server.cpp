@@ -13,6 +13,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -27,7 +28,6 @@ std::vector<std::string> TcpServer::legalIdList = {"dorvanek", "talumesko", "tuv
 
 namespace {
 
-const int kWorkers = 3;
 const int kQueueBound = 10;
 const int kBacklog = 128;
 const int kMaxEvents = 1024;
@@ -369,7 +369,7 @@ bool storeKey(const std::string& userid, const std::string& key) {
 
 // ---------------------------------------------------------------------------
 
-TcpServer::TcpServer() : listenFd(-1), epollFd(-1), pool(kWorkers, kQueueBound) {
+TcpServer::TcpServer(int workers) : listenFd(-1), epollFd(-1), pool(workers, kQueueBound) {
     listenFd = Socket(AF_INET, SOCK_STREAM, 0);
     int opt = 1;
     setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &opt, sizeof opt);
@@ -483,10 +483,63 @@ void createDamon() {
 }
 
 #ifndef KEYREG_NO_MAIN
-int main() {
+#include <CLI/CLI.hpp>
+
+namespace {
+
+const int kMaxWorkers = 256;
+const int kExitUsage = 2;
+
+// "auto" asks for one worker per online CPU, so that the RSA work can use
+// every core of a larger machine.
+int workerCount(const std::string& text) {
+    if (text == "auto") {
+        long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+        return cpus < 1 ? kDefaultWorkers : static_cast<int>(std::min<long>(cpus, kMaxWorkers));
+    }
+    return std::stoi(text);
+}
+
+std::string checkWorkers(const std::string& text) {
+    if (text == "auto") return "";
+    char* end = nullptr;
+    errno = 0;
+    long n = strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || n < 1 || n > kMaxWorkers)
+        return "takes a number from 1 to " + std::to_string(kMaxWorkers) + ", or auto";
+    return "";
+}
+
+// The worker count from the command line; ends the process after --help,
+// --version (status 0) or a usage error (status 2).
+int parseCommandLineOrExit(int argc, char** argv) {
+    CLI::App app{"Registers secret keys for user ids: each request on TCP port " + std::to_string(kServerPort) +
+                     " is one RSA block (PKCS #1 v1.5) holding {\"userid\":..,\"key\":..}, decrypted with "
+                     "private.pem from the working directory; allowed pairs go to the System V shared-memory "
+                     "table with IPC key " + std::to_string(kTableIpcKey) + ".",
+                 "keyreg-server"};
+    app.set_version_flag("--version", std::string("keyreg-server ") + KEYREG_VERSION);
+    std::string workers = std::to_string(kDefaultWorkers);
+    app.add_option("--workers", workers, "worker threads: 1 to " + std::to_string(kMaxWorkers) +
+                                             ", or auto for one per online CPU")
+        ->type_name("N|auto")
+        ->capture_default_str()
+        ->check(checkWorkers);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        exit(app.exit(e) == 0 ? 0 : kExitUsage);
+    }
+    return workerCount(workers);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int workers = parseCommandLineOrExit(argc, argv);
     // A client that goes away before its reply must not end the server.
     signal(SIGPIPE, SIG_IGN);
-    TcpServer server;
+    TcpServer server(workers);
     server.start();
     return 0;
 }

@@ -8,9 +8,14 @@
 #include <string>
 #include <vector>
 
+const int kServerPort = 8800;
+const int kReplySize = 100;
+const int kMaxKeyBytes = 99;
+const int kDefaultWorkers = 3;
+
 class TcpServer {
 public:
-    TcpServer();
+    explicit TcpServer(int workers = kDefaultWorkers);
     ~TcpServer();
     TcpServer(const TcpServer&) = delete;
     TcpServer& operator=(const TcpServer&) = delete;
@@ -24,10 +29,6 @@ public:
 
     static std::vector<std::string> legalIdList;
 };
-
-const int kServerPort = 8800;
-const int kReplySize = 100;
-const int kMaxKeyBytes = 99;
 
 // The task callback: accepts on the listening socket, serves one request on a
 // client socket.
