@@ -1,3 +1,14 @@
+// The registration server. A request's road:
+//
+//   main ─ parseCommandLineOrExit, TcpServer() (pool, listener, epoll), start()
+//   start ─ epoll_wait; every ready event becomes one Task → pool.addTask
+//   worker (threadRun) ─ processRequest(its own copy of the task)
+//     listener or retry timer → acceptClients: accept until EAGAIN, watch each
+//       client; at the descriptor limit shed a pending connection
+//     client → serveClient: claim the connection, serveOneRequest (one read,
+//       rsaDecode) → processMes (parse, allow list, storeKey) → sendReply,
+//       release the connection (read again if an event came meanwhile, close
+//       on end of stream or a reply that could not go out)
 #include "epoll_et_server.h"
 
 #include "Util.h"
@@ -7,6 +18,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/stat.h>
@@ -32,6 +44,9 @@ const int kQueueBound = 10;
 const int kBacklog = 128;
 const int kMaxEvents = 1024;
 const int kRequestBytes = 1024;
+// How soon the listener is tried again when a waiting connection could be
+// neither accepted nor shed.
+const long kAcceptRetryNanos = 50 * 1000 * 1000;
 
 const char kReplyOk[] = "ok";
 const char kReplyFailed[] = "communicate failed";
@@ -85,10 +100,47 @@ private:
     std::mutex growLock_;
 };
 
+// A descriptor held in reserve: when accept finds no descriptor left, it is
+// given up for a moment to accept a pending connection and close it at once,
+// so the connection is neither stranded in the backlog nor reported again
+// and again.
+struct SpareDescriptor {
+    std::mutex lock;
+    int fd = -1;
+};
+
+// ---------------------------------------------------------------------------
+// The state that the workers share. The task callback is a free function
+// that sees only its task (the epoll and listening descriptors and the
+// event), never the server object, so what the callbacks share lives here,
+// once per process, as the server itself is.
+
 ConnectionTable& connections() {
     static ConnectionTable table;
     return table;
 }
+
+SpareDescriptor& spareDescriptor() {
+    static SpareDescriptor spare;
+    return spare;
+}
+
+// A one-shot timer watched under the listening socket's own event word: it
+// wakes the loop to accept again when a connection is still waiting but
+// could not be taken (no event would come for it once the backlog is full).
+int& acceptRetryTimer() {
+    static int fd = -1;
+    return fd;
+}
+
+// The last accept error logged, 0 after a successful accept: an error that
+// repeats on every retry is logged once.
+std::atomic<int>& lastAcceptError() {
+    static std::atomic<int> err{0};
+    return err;
+}
+
+// ---------------------------------------------------------------------------
 
 uint64_t eventWord(uint32_t generation, int fd) {
     return (static_cast<uint64_t>(generation) << 32) | static_cast<uint32_t>(fd);
@@ -103,43 +155,24 @@ void flushLine(const char* line) {
     fflush(stdout);
 }
 
-void setNonblocking(int fd) {
+void setNonblockingOrDie(int fd) {
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) perr_exit("fcntl error");
 }
 
 // ---------------------------------------------------------------------------
-// Descriptor exhaustion. One descriptor is held in reserve; when accept finds
-// none left, the reserve is given up for a moment to accept the pending
-// connection and close it at once, so it is neither stranded in the backlog
-// nor reported again and again.
+// Descriptor exhaustion and accept errors.
 
-struct SpareDescriptor {
-    std::mutex lock;
-    int fd = -1;
-};
-
-SpareDescriptor& spareDescriptor() {
-    static SpareDescriptor spare;
-    return spare;
-}
-
-void reserveSpareDescriptor() {
-    SpareDescriptor& spare = spareDescriptor();
-    std::lock_guard<std::mutex> guard(spare.lock);
+// Caller holds spare.lock.
+void reopenSpare(SpareDescriptor& spare) {
     if (spare.fd < 0) spare.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-// When even shedding fails (another thread took the freed descriptor, or
-// memory ran short), connections may stay in the backlog, and once it is
-// full no new connection arrives to raise another event. A one-shot timer,
-// watched under the listening socket's own event word, then wakes the loop
-// to accept again a little later; it is idle otherwise.
-const long kAcceptRetryNanos = 50 * 1000 * 1000;
-
-int& acceptRetryTimer() {
-    static int fd = -1;
-    return fd;
+// Also after a shed whose reopen lost the race for the freed descriptor.
+void reserveSpareDescriptor() {
+    SpareDescriptor& spare = spareDescriptor();
+    std::lock_guard<std::mutex> guard(spare.lock);
+    reopenSpare(spare);
 }
 
 void watchAcceptRetryTimer(int epollFd, int listenFd) {
@@ -167,15 +200,46 @@ void retryAcceptLater() {
         perror("timerfd_settime error");
 }
 
-// True when a pending connection was shed and accepting may go on.
-bool shedPendingConnection(int listenFd) {
+// Linux reports EMFILE before it looks at the backlog, so only the listener
+// itself can tell whether anybody is waiting.
+bool connectionWaiting(int listenFd) {
+    struct pollfd listener = {listenFd, POLLIN, 0};
+    return poll(&listener, 1, 0) > 0 && (listener.revents & POLLIN) != 0;
+}
+
+enum class ShedOutcome { Shed, NothingPending, Failed };
+
+ShedOutcome shedPendingConnection(int listenFd) {
     SpareDescriptor& spare = spareDescriptor();
     std::lock_guard<std::mutex> guard(spare.lock);
     if (spare.fd >= 0) close(spare.fd);
-    int shed = accept(listenFd, nullptr, nullptr);
+    spare.fd = -1;
+    int shed = AcceptNonblock(listenFd, nullptr, nullptr);
+    int err = errno;
     if (shed >= 0) close(shed);
-    spare.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    return shed >= 0;
+    reopenSpare(spare);
+    if (shed >= 0) return ShedOutcome::Shed;
+    return err == EAGAIN || err == EWOULDBLOCK ? ShedOutcome::NothingPending : ShedOutcome::Failed;
+}
+
+void logAcceptError(int err) {
+    if (lastAcceptError().exchange(err) == err) return;
+    errno = err;
+    perror("accept error");
+}
+
+// After a failed accept: false when accepting may go on at once. Otherwise
+// the listener is tried again on the timer, and only while a connection is
+// waiting, so that an idle server at its limit stays idle.
+bool acceptFailed(int listenFd, int err) {
+    logAcceptError(err);
+    if (isShortageError(err)) {
+        ShedOutcome outcome = shedPendingConnection(listenFd);
+        if (outcome == ShedOutcome::Shed) return false;
+        if (outcome == ShedOutcome::NothingPending) return true;
+    }
+    if (connectionWaiting(listenFd)) retryAcceptLater();
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -216,17 +280,17 @@ void watchClient(int epollFd, int fd) {
 // The listening socket is edge-triggered: take every pending connection now,
 // since no new edge comes for those already waiting.
 void acceptClients(int listenFd, int epollFd) {
+    reserveSpareDescriptor();
     for (;;) {
         struct sockaddr_in peer;
         socklen_t peerLen = sizeof peer;
         int fd = AcceptNonblock(listenFd, reinterpret_cast<struct sockaddr*>(&peer), &peerLen);
         if (fd < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            perror("accept error");
-            if (shedPendingConnection(listenFd)) continue;
-            retryAcceptLater();
-            return;
+            if (acceptFailed(listenFd, errno)) return;
+            continue;
         }
+        lastAcceptError() = 0;
         logPeer(peer);
         watchClient(epollFd, fd);
         flushLine("finish add conect");
@@ -373,7 +437,7 @@ TcpServer::TcpServer(int workers) : listenFd(-1), epollFd(-1), pool(workers, kQu
     listenFd = Socket(AF_INET, SOCK_STREAM, 0);
     int opt = 1;
     setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &opt, sizeof opt);
-    setNonblocking(listenFd);
+    setNonblockingOrDie(listenFd);
 
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof addr);

@@ -21,8 +21,17 @@ int Accept(int fd, struct sockaddr* sa, socklen_t* salenptr) {
     return n;
 }
 
-static bool isShortageError(int err) {
-    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+bool isShortageError(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
+
+// Linux hands a connection's pending network error out of accept; accept(2)
+// says to treat these like EAGAIN and accept again.
+static bool isPendingNetworkError(int err) {
+    switch (err) {
+        case ENETDOWN: case EPROTO: case ENOPROTOOPT: case EHOSTDOWN:
+        case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
+            return true;
+    }
+    return false;
 }
 
 int AcceptNonblock(int fd, struct sockaddr* sa, socklen_t* salenptr) {
@@ -33,10 +42,8 @@ int AcceptNonblock(int fd, struct sockaddr* sa, socklen_t* salenptr) {
             if (salenptr) *salenptr = len;
             return n;
         }
-        // EPROTO is how Linux may report a connection that died in the backlog.
-        if (errno == ECONNABORTED || errno == EINTR || errno == EPROTO) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK || isShortageError(errno)) return -1;
-        perr_exit("accept error");
+        if (errno == ECONNABORTED || errno == EINTR || isPendingNetworkError(errno)) continue;
+        return -1;
     }
 }
 

@@ -23,9 +23,13 @@ ssize_t Readline(int fd, void* vptr, size_t maxlen);
 int tcp4bind(short port, const char* IP);
 
 // Accept for a non-blocking listener, handing back a non-blocking client.
-// Unlike Accept it lets the caller survive: -1 with errno EAGAIN means the
-// backlog is empty, and -1 with EMFILE, ENFILE, ENOBUFS or ENOMEM means the
-// process ran short of descriptors or memory. Any other failure is fatal.
+// Unlike Accept it never ends the process: an interrupted call and a
+// connection that died in the backlog (ECONNABORTED and the network errors
+// that accept(2) says to treat like EAGAIN) are retried at once; any other
+// failure returns -1 with errno set, EAGAIN meaning the backlog is empty.
 int AcceptNonblock(int fd, struct sockaddr* sa, socklen_t* salenptr);
+
+// True for the errors of a process that ran short of descriptors or memory.
+bool isShortageError(int err);
 
 #endif
