@@ -16,42 +16,30 @@ shareMemoryItem::shareMemoryItem(int id) : id(id) {
     memset(key, 0, sizeof key);
 }
 
-// The length fields of an empty record are nobody's business, but zero keeps
-// the segment free of stale values.
-static shareMemoryItem emptyRecord() {
-    shareMemoryItem item(-1);
-    item.useridLen = 0;
-    item.keyLen = 0;
-    return item;
-}
-
 shareMemoryHandle::shareMemoryHandle(int count, int shmKey)
     : itemCount(count), shmId(-1), shmKey(shmKey), items(nullptr) {
-    bool created = createSegment();
+    createSegment();
     void* addr = shmat(shmId, nullptr, 0);
     if (addr == reinterpret_cast<void*>(-1)) {
         perror("create share memory error\n");
         exit(-1);
     }
     items = static_cast<shareMemoryItem*>(addr);
-    // A new segment is zero-filled, and a zero id means "occupied". Records in
-    // an existing segment belong to the server and to readers: keep them.
-    if (created) resetSlots();
+    markNeverWrittenSlots();
 }
 
-// True when this process made the segment; otherwise shmId names the
-// existing one (or is negative, and the attach will fail and say so).
-bool shareMemoryHandle::createSegment() {
+// Afterwards shmId names the new or the existing segment (or is negative,
+// and the attach will fail and say so).
+void shareMemoryHandle::createSegment() {
     size_t size = static_cast<size_t>(itemCount) * sizeof(shareMemoryItem);
     shmId = shmget(shmKey, size, IPC_CREAT | IPC_EXCL | 0755);
-    if (shmId >= 0) return true;
+    if (shmId >= 0) return;
     if (errno == EEXIST) {
         printf("share memory existed\n");
         attachExistingSegment();
     } else {
         perror("create share memory failed\n");
     }
-    return false;
 }
 
 void shareMemoryHandle::attachExistingSegment() {
@@ -67,9 +55,26 @@ void shareMemoryHandle::attachExistingSegment() {
     }
 }
 
-void shareMemoryHandle::resetSlots() {
-    shareMemoryItem empty = emptyRecord();
-    for (int i = 0; i < itemCount; i++) memcpy(&items[i], &empty, sizeof empty);
+static bool neverWritten(const shareMemoryItem& slot) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&slot);
+    for (size_t i = 0; i < sizeof slot; i++)
+        if (bytes[i] != 0) return false;
+    return true;
+}
+
+// A new segment is zero-filled, and a zero id means "occupied": a slot that
+// was never written must read as empty, whoever made the segment and whenever
+// its maker stopped. Records belong to the server and to readers, so a slot
+// that holds one is never touched, and the test is made slot by slot: a
+// whole-table check followed by a whole-table reset would race a server that
+// stores its first record meanwhile. The id changes only if it is still 0.
+void shareMemoryHandle::markNeverWrittenSlots() {
+    const int32_t emptyId = shareMemoryItem(-1).id;
+    for (int i = 0; i < itemCount; i++) {
+        if (!neverWritten(items[i])) continue;
+        int32_t unused = 0;
+        __atomic_compare_exchange_n(&items[i].id, &unused, emptyId, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    }
 }
 
 shareMemoryHandle* shareMemoryHandle::getSingleTon() {

@@ -21,7 +21,9 @@ public:
     char key[100];
 };
 
-static_assert(sizeof(shareMemoryItem) == 212, "a record is 212 bytes in every process");
+// Other processes read the table: the layout is the same in every one.
+const size_t kRecordBytes = 212;
+static_assert(sizeof(shareMemoryItem) == kRecordBytes, "a record is 212 bytes in every process");
 static_assert(offsetof(shareMemoryItem, useridLen) == 4, "record layout");
 static_assert(offsetof(shareMemoryItem, userid) == 8, "record layout");
 static_assert(offsetof(shareMemoryItem, keyLen) == 108, "record layout");
@@ -44,9 +46,9 @@ public:
     shareMemoryItem* items;
 
 private:
-    bool createSegment();
+    void createSegment();
     void attachExistingSegment();
-    void resetSlots();
+    void markNeverWrittenSlots();
 };
 
 // Parses one JSON text up to its NUL. A number too large for a double is
