@@ -1,5 +1,7 @@
 #include "mythreadpool.h"
 
+#include "secretkey_union.h"
+
 #include <cstdio>
 
 ThreadPool::ThreadPool(int threadNum, int maxTaskNum)
@@ -28,7 +30,7 @@ ThreadPool::ThreadPool(int threadNum, int maxTaskNum)
 }
 
 ThreadPool::~ThreadPool() {
-    if (isalive()) destroyPool();
+    destroyPool();
     std::unique_lock<std::mutex> lock(queueMutex);
     workersGoneCond.wait(lock, [this] { return runningWorkers == 0; });
 }
@@ -55,10 +57,7 @@ Task ThreadPool::getTask() {
 
 std::queue<Task>& ThreadPool::getTasks() { return taskQueue; }
 
-bool ThreadPool::isalive() {
-    std::lock_guard<std::mutex> lock(queueMutex);
-    return alive;
-}
+bool ThreadPool::isalive() { return alive; }
 
 void ThreadPool::destroyPool() {
     {
@@ -75,21 +74,12 @@ void ThreadPool::destroyPool() {
     }
 }
 
-static void leavePool(ThreadPool* pool, std::unique_lock<std::mutex>& lock) {
-    pool->runningWorkers--;
-    if (pool->runningWorkers == 0) pool->workersGoneCond.notify_all();
-    lock.unlock();
-}
-
-void threadRun(void* /*slot*/, void* arg) {
-    ThreadPool* pool = static_cast<ThreadPool*>(arg);
+// Runs tasks until the pool stops.
+static void runTasks(ThreadPool* pool) {
     for (;;) {
         std::unique_lock<std::mutex> lock(pool->queueMutex);
-        while (pool->getTasks().empty() && pool->alive) pool->notEmptyCond.wait(lock);
-        if (!pool->alive) {
-            leavePool(pool, lock);
-            return;
-        }
+        while (pool->getTasks().empty() && pool->isalive()) pool->notEmptyCond.wait(lock);
+        if (!pool->isalive()) return;
         Task task = pool->getTask();
         lock.unlock();
         pool->notFullCond.notify_one();
@@ -98,4 +88,20 @@ void threadRun(void* /*slot*/, void* arg) {
         task.arg = &task;
         task.callback(task.arg);
     }
+}
+
+static void leavePool(ThreadPool* pool) {
+    std::lock_guard<std::mutex> lock(pool->queueMutex);
+    pool->runningWorkers--;
+    if (pool->runningWorkers == 0) pool->workersGoneCond.notify_all();
+}
+
+void threadRun(void* /*slot*/, void* arg) {
+    ThreadPool* pool = static_cast<ThreadPool*>(arg);
+    runTasks(pool);
+    // Once the last worker has left, the process may exit and run the
+    // library's exit handlers: this thread's keys must be gone by then, not
+    // freed at thread exit, after the pool stopped waiting.
+    SecretKeyUnion::forgetThreadKeys();
+    leavePool(pool);
 }

@@ -29,8 +29,11 @@ public:
     ThreadPool& operator=(const ThreadPool&) = delete;
 
     void addTask(Task& task);
+    // Caller holds queueMutex.
     Task getTask();
+    // Caller holds queueMutex.
     std::queue<Task>& getTasks();
+    // Caller holds queueMutex.
     bool isalive();
     void destroyPool();
 

@@ -24,29 +24,58 @@ static_assert(sizeof(kSecretKeyText) == 10, "the key text is 9 characters and a 
 // decrypt past them.
 const int kMaxModulusBytes = 1024;
 
-// A PEM key file is a few kilobytes; anything larger is not a key we made.
-const size_t kMaxKeyFileBytes = 64 * 1024;
+// The first read buffer; a larger file (text may stand before the key
+// block) grows it.
+const size_t kKeyFileChunk = 4096;
 
 // An encrypted key file must never make a worker wait for a pass phrase on
 // the terminal: supplying none makes such a file simply unreadable.
 int noPassphrase(char*, int, int, void*) { return 0; }
 
-// Reads a whole key file into buf; false when it cannot be opened.
+// The bytes of a key file, on the heap whatever the file's size, and wiped
+// before the memory is given back, also after a read that failed part-way
+// and when the buffer grows.
+struct KeyFileBytes {
+    unsigned char* data = nullptr;
+    size_t len = 0;
+    size_t capacity = 0;
+
+    ~KeyFileBytes() { wipe(); }
+
+    void wipe() {
+        OPENSSL_clear_free(data, capacity);
+        data = nullptr;
+        len = capacity = 0;
+    }
+
+    bool makeRoom() {
+        if (len < capacity) return true;
+        size_t grown = capacity == 0 ? kKeyFileChunk : 2 * capacity;
+        void* moved = OPENSSL_clear_realloc(data, capacity, grown);
+        if (moved == nullptr) return false;
+        data = static_cast<unsigned char*>(moved);
+        capacity = grown;
+        return true;
+    }
+};
+
+// Reads a whole key file; false when it cannot be opened. A file that cannot
+// be read to its end reads as empty, which holds no key.
 // Plain descriptor calls: a stdio stream would cost an allocation and two
-// more system calls on every request. A read error counts as an empty file,
-// which holds no key.
-bool readKeyFile(const char* name, unsigned char* buf, size_t& len) {
+// more system calls on every request.
+bool readKeyFile(const char* name, KeyFileBytes& bytes) {
     int fd = open(name, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    len = 0;
-    while (len < kMaxKeyFileBytes) {
-        ssize_t n = read(fd, buf + len, kMaxKeyFileBytes - len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n < 0) len = 0;
+    for (;;) {
+        if (!bytes.makeRoom()) {
+            bytes.wipe();
             break;
         }
-        len += static_cast<size_t>(n);
+        ssize_t n = read(fd, bytes.data + bytes.len, bytes.capacity - bytes.len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) bytes.wipe();
+        if (n <= 0) break;
+        bytes.len += static_cast<size_t>(n);
     }
     close(fd);
     return true;
@@ -106,14 +135,12 @@ struct ParsedKeyCache {
 thread_local ParsedKeyCache publicKeyCache;
 thread_local ParsedKeyCache privateKeyCache;
 
-// The key of a file as the cache holds it; the file's bytes are wiped from
-// the stack before returning. False when the file cannot be opened.
+// The key of a file as the cache holds it. False when the file cannot be
+// opened.
 bool loadKey(const char* name, ParsedKeyCache& cache, PemReader reader, RSA*& key) {
-    unsigned char bytes[kMaxKeyFileBytes];
-    size_t len = 0;
-    if (!readKeyFile(name, bytes, len)) return false;
-    key = cache.keyFor(bytes, len, reader);
-    OPENSSL_cleanse(bytes, len);
+    KeyFileBytes bytes;
+    if (!readKeyFile(name, bytes)) return false;
+    key = cache.keyFor(bytes.data, bytes.len, reader);
     return true;
 }
 
@@ -142,6 +169,11 @@ SecretKeyUnion* SecretKeyUnion::getSingleTon() {
 }
 
 char* SecretKeyUnion::getSecretKey() { return secretKey; }
+
+void SecretKeyUnion::forgetThreadKeys() {
+    publicKeyCache.forget();
+    privateKeyCache.forget();
+}
 
 int SecretKeyUnion::rsaEncode(const unsigned char* in, unsigned char* out, int& len) {
     RSA* key = nullptr;

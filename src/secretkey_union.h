@@ -19,6 +19,11 @@ public:
     std::string getShaValue(char* data, int len);
     std::string getRandString(int n);
 
+    // Frees the keys that the calling thread parsed and keeps. A thread that
+    // must be done with the library before it reports itself gone (a pool
+    // worker, which the process's exit waits for) calls it last.
+    static void forgetThreadKeys();
+
     char secretKey[10];
 };
 
