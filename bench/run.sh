@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures the server under load and writes bench/RESULTS.md: throughput
 # against the RSA limit of this machine, latency, peak memory and CPU use
-# while idle. The server and the load generator run together in private
+# while idle, and throughput by worker count. The server and the load generator run together in private
 # network and IPC namespaces, so the host's port 8800 and its shared-memory
 # segment are never touched. Takes about two minutes.
 #
@@ -48,8 +48,8 @@ wait_ready() {
 
 pid=""
 
-start_server() { # the server in $work, its logs beside it
-  (cd "$work" && exec "$build/keyreg-server" >server.out 2>server.err) &
+start_server() { # start_server [SERVER-ARGS...]: the server in $work, its logs beside it
+  (cd "$work" && exec "$build/keyreg-server" "$@" >server.out 2>server.err) &
   pid=$!
   wait_ready
 }
@@ -61,20 +61,20 @@ stop_server() {
   pid=""
 }
 
-# bench LABEL ARGS...: one generator run; appends to results
+# bench LABEL ARGS...: one generator run; appends to results (or to $into)
 # "LABEL|ARGS|KV-LINE|status|VmHWM|listen overflows|server CPU us per registration|CPU us of one op".
 # CPU time per registration against CPU time of one RSA operation holds even
 # when other work on the machine makes the wall-clock figures wander.
 bench() {
   local label=$1
   shift
-  local status=0 overflows ticks out=$work/bench-$label.txt
+  local status=0 overflows ticks out=$work/bench-$label.txt into=${into:-$work/results}
   overflows=$(listen_overflows)
   ticks=$(cpu_ticks "$pid")
   (cd "$work" && timeout 300 "$build/keyreg-bench" "$@") >"$out" 2>&1 || status=$?
   if ! kill -0 "$pid" 2>/dev/null; then
     echo "run.sh: the server died during the run at $label connections" >&2
-    echo "$label|$*|$(tail -n 1 "$out")|$status|-|-|-|-" >>"$work/results"
+    echo "$label|$*|$(tail -n 1 "$out")|$status|-|-|-|-" >>"$into"
     return 1
   fi
   ticks=$(($(cpu_ticks "$pid") - ticks))
@@ -83,8 +83,8 @@ bench() {
   ok=$(sed -n 's/^registrations: *\([0-9]*\) ok.*/\1/p' "$out")
   op_cpu=$(sed -n 's/^one private-key op: .* \([0-9]*\) us CPU.*/\1/p' "$out")
   per_reg=$(awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" -v n="${ok:-0}" 'BEGIN { if (n > 0) printf "%.0f", t * 1e6 / hz / n; else print "-" }')
-  echo "$label|$*|$(tail -n 1 "$out")|$status|$(proc_field "$pid" VmHWM)|$overflows|$per_reg|${op_cpu:--}" >>"$work/results"
-  echo "run.sh: $label connections: $(tail -n 1 "$out")" >&2
+  echo "$label|$*|$(tail -n 1 "$out")|$status|$(proc_field "$pid" VmHWM)|$overflows|$per_reg|${op_cpu:--}" >>"$into"
+  echo "run.sh: $label: $(tail -n 1 "$out")" >&2
 }
 
 profile_server() {
@@ -119,6 +119,7 @@ inside() {
   openssl genrsa -out private.pem 2048 2>/dev/null
   openssl rsa -in private.pem -pubout -out public.pem 2>/dev/null
   : >results
+  : >workers
   # Whatever ends this script, the server goes with it.
   trap stop_server EXIT
   trap 'exit 143' TERM INT
@@ -140,6 +141,14 @@ inside() {
   echo "idle_ticks=$((after - before)) clk_tck=$(getconf CLK_TCK) vmrss_kb=$(proc_field "$pid" VmRSS)" \
     "vmhwm_kb=$(proc_field "$pid" VmHWM) threads=$(proc_field "$pid" Threads)" >"$work/idle"
   stop_server
+
+  # The same load with each worker count; auto is one per online CPU.
+  local workers
+  for workers in 1 2 3 auto; do
+    start_server --workers "$workers"
+    into=$work/workers bench "w$workers" --connections 16 --seconds "$secs"
+    stop_server
+  done
 
   "$build/keyreg-key-cache-bench" >"$work/key-cache.txt" 2>&1 || true
   if [ "${PROFILE:-0}" = 1 ]; then profile_server; fi
@@ -165,11 +174,12 @@ if [ "$(id -u)" -ne 0 ]; then namespaces=(unshare --map-root-user --net --ipc); 
 
 work=$(mktemp -d -t keyreg-bench.XXXXXX)
 : >"$work/results"
+: >"$work/workers"
 loadavg=$(cut -d' ' -f1-3 /proc/loadavg)
 status=0
 BUILD_DIR=$build timeout 900 "${namespaces[@]}" "$0" --inside "$work" || status=$?
 # Any wrong reply, lost request or connection error fails the whole script.
-if [ "$status" -eq 0 ] && cut -d'|' -f4 "$work/results" | grep -qv '^0$'; then status=1; fi
+if [ "$status" -eq 0 ] && cut -d'|' -f4 "$work/results" "$work/workers" | grep -qv '^0$'; then status=1; fi
 
 field() { # field LABEL N: field N of the results line of run LABEL
   awk -F'|' -v l="$1" -v n="$2" '$1 == l { print $n }' "$work/results"
@@ -238,6 +248,17 @@ results=$root/bench/RESULTS.md
     idle=$(cat "$work/idle")
     echo "Idle for 5 s after the runs: $(kv idle_ticks "$idle") ticks of CPU (1 tick = 1/$(kv clk_tck "$idle") s)," \
       "VmRSS $(kv vmrss_kb "$idle") KiB, peak VmHWM $(kv vmhwm_kb "$idle") KiB, $(kv threads "$idle") threads."
+    echo
+  fi
+  if [ -s "$work/workers" ]; then
+    echo "Worker threads (\`--workers\`), 16 connections, ${RUN_SECONDS:-10} s each; auto is $(nproc) here:"
+    echo
+    echo "| Workers | Registrations/s | RSA limit (ops/s) | Ratio | p50 µs | p99 µs | Server CPU µs / reg. | Errors |"
+    echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+    while IFS='|' read -r label _ line rc _ _ per_reg _; do
+      echo "| ${label#w} | $(kv throughput "$line") | $(kv rsa_limit "$line") | $(kv ratio "$line") |" \
+        "$(kv p50_us "$line") | $(kv p99_us "$line") | $per_reg | $(kv errors "$line") (exit $rc) |"
+    done <"$work/workers"
     echo
   fi
   if [ -f "$work/key-cache.txt" ]; then
