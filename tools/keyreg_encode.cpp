@@ -12,6 +12,8 @@
 // whole blocks usually does not.
 #include "keyreg_cli.h"
 
+#include "epoll_et_server.h"
+
 #include <nlohmann/json.hpp>
 #include <openssl/crypto.h>
 #include <openssl/des.h>
@@ -23,18 +25,11 @@
 namespace {
 
 const char kCommand[] = "encode";
-const char kSynopsis[] = "keyreg encode USERID KEY MESSAGE";
-const char kHelp[] =
-    "usage: keyreg encode USERID KEY MESSAGE\n"
-    "\n"
-    "Prints {\"id\": USERID, \"mes\": ...}: MESSAGE encrypted with DES (ECB) under KEY,\n"
-    "as the message decoder (keyreg decode) reads it with the key registered for\n"
-    "USERID.\n"
-    "\n"
-    "The ciphertext must travel as a JSON string, which holds only valid UTF-8, so\n"
-    "not every message can be carried under every key. Messages of up to 5 bytes\n"
-    "always can; a longer one is refused (exit 2) when its ciphertext is not valid\n"
-    "UTF-8: try a shorter message or another key.\n";
+struct {
+    std::string userid;
+    std::string key;
+    std::string message;
+} args;
 
 const size_t kBlock = 8;
 // Two free filler bytes give 65536 candidates; beyond that, more tries change
@@ -164,18 +159,14 @@ bool encodeCarriable(const std::string& keyText, const std::string& text, std::s
     return true;
 }
 
-}  // namespace
-
-int runEncode(const std::vector<std::string>& args) {
-    CommandLine cl;
+int encode() {
+    const std::string& userid = args.userid;
+    const std::string& key = args.key;
+    const std::string& text = args.message;
+    if (key.size() > static_cast<size_t>(kMaxKeyBytes))
+        return fail(kCommand, "the key is longer than " + std::to_string(kMaxKeyBytes) +
+                                  " bytes; the key table cannot hold it, so no one could decode.");
     std::string error;
-    int status = startCommand({kCommand, kSynopsis, kHelp, {}, {}, 3, "give a user id, a key and a message"}, args, cl);
-    if (status >= 0) return status;
-    const std::string& userid = cl.positionals[0];
-    const std::string& key = cl.positionals[1];
-    const std::string& text = cl.positionals[2];
-    if (key.size() > kMaxFieldText)
-        return fail(kCommand, "the key is longer than 99 bytes; the key table cannot hold it, so no one could decode.");
 
     std::string cipher;
     if (!encodeCarriable(key, text, cipher, error)) return fail(kCommand, "cannot encode this message: " + error);
@@ -188,4 +179,20 @@ int runEncode(const std::vector<std::string>& args) {
     }
     puts(message.c_str());
     return kExitOk;
+}
+
+}  // namespace
+
+Command addEncode(CLI::App& keyreg) {
+    CLI::App* app = keyreg.add_subcommand(kCommand, "print MESSAGE as a JSON message protected by KEY");
+    app->footer(
+        "Prints {\"id\": USERID, \"mes\": ...}: MESSAGE encrypted with DES (ECB) under KEY, as the message decoder "
+        "(keyreg decode) reads it with the key registered for USERID. The ciphertext must travel as a JSON string, "
+        "which holds only valid UTF-8, so not every message can be carried under every key. Messages of up to 5 "
+        "bytes always can; a longer one is refused (exit 2) when its ciphertext is not valid UTF-8: try a shorter "
+        "message or another key. Put -- before a MESSAGE that starts with -.");
+    app->add_option("USERID", args.userid, "the user id the message is from")->required();
+    app->add_option("KEY", args.key, "the key registered for USERID")->required();
+    app->add_option("MESSAGE", args.message, "the text")->required();
+    return {app, encode};
 }
