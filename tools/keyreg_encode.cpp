@@ -13,14 +13,14 @@
 #include "keyreg_cli.h"
 
 #include "epoll_et_server.h"
+#include "secretkey_union.h"
 
 #include <nlohmann/json.hpp>
-#include <openssl/crypto.h>
-#include <openssl/des.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -83,31 +83,15 @@ Utf8Check checkUtf8(const std::string& bytes) {
     return {Utf8::Valid, n};
 }
 
-// DES-ECB under the key that DES_string_to_key derives from the key text, as
-// the crypto service does.
-class DesEncryptor {
-public:
-    explicit DesEncryptor(const std::string& keyText) {
-        DES_cblock key;
-        DES_string_to_key(keyText.c_str(), &key);
-        DES_set_key_unchecked(&key, &schedule_);
-        OPENSSL_cleanse(&key, sizeof key);
-    }
-    ~DesEncryptor() { OPENSSL_cleanse(&schedule_, sizeof schedule_); }
-    DesEncryptor(const DesEncryptor&) = delete;
-    DesEncryptor& operator=(const DesEncryptor&) = delete;
-
-    std::string encryptBlock(const unsigned char* in) {
-        DES_cblock input;
-        DES_cblock output;
-        memcpy(input, in, kBlock);
-        DES_ecb_encrypt(&input, &output, &schedule_, DES_ENCRYPT);
-        return std::string(reinterpret_cast<const char*>(output), kBlock);
-    }
-
-private:
-    DES_key_schedule schedule_;
-};
+// DES-ECB under keyText by the crypto service, the same code that decodes.
+// desEncode always appends one more block for the bytes after the last whole
+// one, so room is left for it and that block dropped.
+std::string encryptBlocks(const std::string& keyText, const unsigned char* in, size_t size) {
+    std::vector<unsigned char> plain(in, in + size);
+    std::vector<unsigned char> out(size + kBlock);
+    SecretKeyUnion::getSingleTon()->desEncode(plain.data(), out.data(), keyText.c_str(), static_cast<int>(size));
+    return std::string(reinterpret_cast<const char*>(out.data()), size);
+}
 
 const char kAdvice[] =
     " A JSON string can only carry valid UTF-8, so not every text can be carried in this format: try a shorter "
@@ -121,7 +105,8 @@ std::string wholeBlockRefusal(size_t invalidOffset) {
 
 // Tries filler values for the final block; the bytes before the final block
 // that are still waiting for the rest of a UTF-8 sequence are in pending.
-bool chooseFinalBlock(DesEncryptor& des, const std::string& lastBytes, const std::string& pending, std::string& final) {
+bool chooseFinalBlock(const std::string& keyText, const std::string& lastBytes, const std::string& pending,
+                      std::string& final) {
     unsigned char block[kBlock] = {0};
     memcpy(block, lastBytes.data(), lastBytes.size());
     size_t firstFree = lastBytes.size() + 1;  // block[lastBytes.size()] stays NUL
@@ -129,7 +114,7 @@ bool chooseFinalBlock(DesEncryptor& des, const std::string& lastBytes, const std
     uint64_t candidates = freeBytes >= 2 ? kMaxFillers : (uint64_t{1} << (8 * freeBytes));
     for (uint64_t filler = 0; filler < candidates; filler++) {
         for (size_t k = 0; k < freeBytes; k++) block[firstFree + k] = static_cast<unsigned char>(filler >> (8 * k));
-        final = des.encryptBlock(block);
+        final = encryptBlocks(keyText, block, kBlock);
         if (checkUtf8(pending + final).result == Utf8::Valid) return true;
     }
     return false;
@@ -137,11 +122,8 @@ bool chooseFinalBlock(DesEncryptor& des, const std::string& lastBytes, const std
 
 // The carriable ciphertext of text under keyText, or false with the reason.
 bool encodeCarriable(const std::string& keyText, const std::string& text, std::string& cipher, std::string& why) {
-    DesEncryptor des(keyText);
     size_t whole = text.size() / kBlock * kBlock;
-    cipher.clear();
-    for (size_t off = 0; off < whole; off += kBlock)
-        cipher += des.encryptBlock(reinterpret_cast<const unsigned char*>(text.data()) + off);
+    cipher = encryptBlocks(keyText, reinterpret_cast<const unsigned char*>(text.data()), whole);
 
     Utf8Check prefix = checkUtf8(cipher);
     if (prefix.result == Utf8::Invalid) {
@@ -150,7 +132,7 @@ bool encodeCarriable(const std::string& keyText, const std::string& text, std::s
     }
     std::string pending = cipher.substr(prefix.offset);
     std::string final;
-    if (!chooseFinalBlock(des, text.substr(whole), pending, final)) {
+    if (!chooseFinalBlock(keyText, text.substr(whole), pending, final)) {
         why = "under this key no filler makes the ciphertext of the last " + std::to_string(text.size() - whole) +
               " message bytes valid UTF-8." + kAdvice;
         return false;
