@@ -1,13 +1,12 @@
-// Pieces shared by the subcommands of the keyreg tool: exit statuses, a small
-// option parser and the way errors are reported.
+// Pieces shared by the subcommands of the keyreg tool: exit statuses, how a
+// subcommand declares its arguments and how errors are reported.
 #ifndef KEYREG_TOOL_CLI_H
 #define KEYREG_TOOL_CLI_H
 
-#include <cstddef>
-#include <map>
-#include <set>
+#include <CLI/CLI.hpp>
+
+#include <functional>
 #include <string>
-#include <vector>
 
 // 1 is kept for a request that the other side understood and refused, so a
 // script can tell "try another id" from "fix your setup".
@@ -15,60 +14,32 @@ const int kExitOk = 0;
 const int kExitRefused = 1;
 const int kExitError = 2;
 
-// A key or user id must leave room for the NUL in its 100-byte field.
-const size_t kMaxFieldText = 99;
-
-struct CommandLine {
-    std::vector<std::string> positionals;
-    std::map<std::string, std::string> values;
-    std::set<std::string> flags;
-    bool help = false;
-
-    bool has(const std::string& flag) const { return flags.count(flag) != 0; }
-    std::string value(const std::string& option, const std::string& fallback) const;
+// A subcommand as main sees it: its arguments are declared on app (and bound
+// to the subcommand's own variables), run does the work once they are parsed.
+struct Command {
+    CLI::App* app;
+    std::function<int()> run;
 };
 
-// Options in valueOptions take a value ("--port 8800" or "--port=8800"),
-// those in flagOptions take none. "--" ends the options, so a message may
-// itself start with "--". False, with the reason, on anything unknown.
-bool parseCommandLine(const std::vector<std::string>& args, const std::set<std::string>& valueOptions,
-                      const std::set<std::string>& flagOptions, CommandLine& out, std::string& error);
+Command addKeygen(CLI::App& keyreg);
+Command addRegister(CLI::App& keyreg);
+Command addTable(CLI::App& keyreg);
+Command addEncode(CLI::App& keyreg);
+Command addDecode(CLI::App& keyreg);
 
-// Parses a whole decimal number within [low, high].
-bool parseIntInRange(const std::string& text, long low, long high, long& out);
+// --NAME VALUE taking a whole decimal number within [low, high]; the help
+// text gets the range appended and shows the variable's initial value as the
+// default, so neither is written twice.
+CLI::Option* addWholeNumber(CLI::App* app, const std::string& name, long& value, long low, long high,
+                            const std::string& typeName, const std::string& help);
 
 // "keyreg <command>: <what>" on standard error; returns status for a one-line
 // "return fail(...)".
 int fail(const std::string& command, const std::string& what, int status = kExitError);
 
-// A usage error: the reason, the synopsis and where to read more.
-int usageError(const std::string& command, const std::string& synopsis, const std::string& what);
-
-// What a subcommand accepts: its options, its positional arguments and the
-// texts shown for --help and for a usage error.
-struct CommandInfo {
-    const char* name;
-    const char* synopsis;
-    const char* help;
-    std::set<std::string> valueOptions;
-    std::set<std::string> flagOptions;
-    size_t positionals;
-    const char* positionalsWanted;  // the usage error when their number is wrong
-};
-
-// Parses a subcommand's arguments into cl. Returns -1 when the command is
-// to go on, or the exit status to end with (help shown, or a usage error).
-int startCommand(const CommandInfo& command, const std::vector<std::string>& args, CommandLine& cl);
-
 // The identifier of the existing key table, or -1 with the reason in error.
 // Never creates a segment: a tool that made an empty table would hide the
 // fact that no server has stored anything.
 int existingTableId(std::string& error);
-
-int runKeygen(const std::vector<std::string>& args);
-int runRegister(const std::vector<std::string>& args);
-int runTable(const std::vector<std::string>& args);
-int runEncode(const std::vector<std::string>& args);
-int runDecode(const std::vector<std::string>& args);
 
 #endif

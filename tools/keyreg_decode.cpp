@@ -17,14 +17,9 @@
 namespace {
 
 const char kCommand[] = "decode";
-const char kSynopsis[] = "keyreg decode JSON";
-const char kHelp[] =
-    "usage: keyreg decode JSON\n"
-    "\n"
-    "Decodes a message {\"id\": USERID, \"mes\": ...} as keyreg encode makes it, with\n"
-    "the key that the shared key table holds for USERID, and prints the text.\n"
-    "Exit 1 when no key is registered for USERID; exit 2 when there is no table or\n"
-    "JSON is not such a message. Needs write access to the table (the server's user).\n";
+struct {
+    std::string json;
+} args;
 
 // The decoder's table class attaches read-write and ends the process when it
 // cannot or when the segment is too small: find out here, and say why.
@@ -35,7 +30,7 @@ bool tableIsUsable(int id, std::string& error) {
         return false;
     }
     if (info.shm_segsz < kTableSlots * sizeof(shareMemoryItem)) {
-        error = "the segment with IPC key 291 is " + std::to_string(info.shm_segsz) +
+        error = "the segment with IPC key " + std::to_string(kTableIpcKey) + " is " + std::to_string(info.shm_segsz) +
                 " bytes, too small for the key table; it was not made by keyreg-server";
         return false;
     }
@@ -76,19 +71,13 @@ bool hasRecord(const std::string& userid) {
     return record.id >= 0;
 }
 
-}  // namespace
-
-int runDecode(const std::vector<std::string>& args) {
-    CommandLine cl;
+int decode() {
     std::string error;
-    int status = startCommand({kCommand, kSynopsis, kHelp, {}, {}, 1, "give one JSON message"}, args, cl);
-    if (status >= 0) return status;
-
     int id = existingTableId(error);
     if (id < 0 || !tableIsUsable(id, error) || !attachTableQuietly(error)) return fail(kCommand, error);
 
     std::unique_ptr<Message> message(MessageFactory::createMessage(MessageFactory::MESSAGE_CODE));
-    std::vector<char> text(cl.positionals[0].begin(), cl.positionals[0].end());
+    std::vector<char> text(args.json.begin(), args.json.end());
     text.push_back('\0');
     std::string userid;
     try {
@@ -106,4 +95,16 @@ int runDecode(const std::vector<std::string>& args) {
                     kExitRefused);
     printf("%s\n", message->mesText.c_str());
     return kExitOk;
+}
+
+}  // namespace
+
+Command addDecode(CLI::App& keyreg) {
+    CLI::App* app = keyreg.add_subcommand(kCommand, "decode a JSON message with the key in the table");
+    app->footer("Decodes a message {\"id\": USERID, \"mes\": ...} as keyreg encode makes it, with the key that the "
+                "shared key table holds for USERID, and prints the text. Exit 1 when no key is registered for "
+                "USERID; exit 2 when there is no table or JSON is not such a message. Needs write access to the "
+                "table (the server's user).");
+    app->add_option("JSON", args.json, "the message")->required();
+    return {app, decode};
 }

@@ -12,29 +12,24 @@
 // whole blocks usually does not.
 #include "keyreg_cli.h"
 
+#include "epoll_et_server.h"
+#include "secretkey_union.h"
+
 #include <nlohmann/json.hpp>
-#include <openssl/crypto.h>
-#include <openssl/des.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
 const char kCommand[] = "encode";
-const char kSynopsis[] = "keyreg encode USERID KEY MESSAGE";
-const char kHelp[] =
-    "usage: keyreg encode USERID KEY MESSAGE\n"
-    "\n"
-    "Prints {\"id\": USERID, \"mes\": ...}: MESSAGE encrypted with DES (ECB) under KEY,\n"
-    "as the message decoder (keyreg decode) reads it with the key registered for\n"
-    "USERID.\n"
-    "\n"
-    "The ciphertext must travel as a JSON string, which holds only valid UTF-8, so\n"
-    "not every message can be carried under every key. Messages of up to 5 bytes\n"
-    "always can; a longer one is refused (exit 2) when its ciphertext is not valid\n"
-    "UTF-8: try a shorter message or another key.\n";
+struct {
+    std::string userid;
+    std::string key;
+    std::string message;
+} args;
 
 const size_t kBlock = 8;
 // Two free filler bytes give 65536 candidates; beyond that, more tries change
@@ -88,31 +83,15 @@ Utf8Check checkUtf8(const std::string& bytes) {
     return {Utf8::Valid, n};
 }
 
-// DES-ECB under the key that DES_string_to_key derives from the key text, as
-// the crypto service does.
-class DesEncryptor {
-public:
-    explicit DesEncryptor(const std::string& keyText) {
-        DES_cblock key;
-        DES_string_to_key(keyText.c_str(), &key);
-        DES_set_key_unchecked(&key, &schedule_);
-        OPENSSL_cleanse(&key, sizeof key);
-    }
-    ~DesEncryptor() { OPENSSL_cleanse(&schedule_, sizeof schedule_); }
-    DesEncryptor(const DesEncryptor&) = delete;
-    DesEncryptor& operator=(const DesEncryptor&) = delete;
-
-    std::string encryptBlock(const unsigned char* in) {
-        DES_cblock input;
-        DES_cblock output;
-        memcpy(input, in, kBlock);
-        DES_ecb_encrypt(&input, &output, &schedule_, DES_ENCRYPT);
-        return std::string(reinterpret_cast<const char*>(output), kBlock);
-    }
-
-private:
-    DES_key_schedule schedule_;
-};
+// DES-ECB under keyText by the crypto service, the same code that decodes.
+// desEncode always appends one more block for the bytes after the last whole
+// one, so room is left for it and that block dropped.
+std::string encryptBlocks(const std::string& keyText, const unsigned char* in, size_t size) {
+    std::vector<unsigned char> plain(in, in + size);
+    std::vector<unsigned char> out(size + kBlock);
+    SecretKeyUnion::getSingleTon()->desEncode(plain.data(), out.data(), keyText.c_str(), static_cast<int>(size));
+    return std::string(reinterpret_cast<const char*>(out.data()), size);
+}
 
 const char kAdvice[] =
     " A JSON string can only carry valid UTF-8, so not every text can be carried in this format: try a shorter "
@@ -126,7 +105,8 @@ std::string wholeBlockRefusal(size_t invalidOffset) {
 
 // Tries filler values for the final block; the bytes before the final block
 // that are still waiting for the rest of a UTF-8 sequence are in pending.
-bool chooseFinalBlock(DesEncryptor& des, const std::string& lastBytes, const std::string& pending, std::string& final) {
+bool chooseFinalBlock(const std::string& keyText, const std::string& lastBytes, const std::string& pending,
+                      std::string& final) {
     unsigned char block[kBlock] = {0};
     memcpy(block, lastBytes.data(), lastBytes.size());
     size_t firstFree = lastBytes.size() + 1;  // block[lastBytes.size()] stays NUL
@@ -134,7 +114,7 @@ bool chooseFinalBlock(DesEncryptor& des, const std::string& lastBytes, const std
     uint64_t candidates = freeBytes >= 2 ? kMaxFillers : (uint64_t{1} << (8 * freeBytes));
     for (uint64_t filler = 0; filler < candidates; filler++) {
         for (size_t k = 0; k < freeBytes; k++) block[firstFree + k] = static_cast<unsigned char>(filler >> (8 * k));
-        final = des.encryptBlock(block);
+        final = encryptBlocks(keyText, block, kBlock);
         if (checkUtf8(pending + final).result == Utf8::Valid) return true;
     }
     return false;
@@ -142,11 +122,8 @@ bool chooseFinalBlock(DesEncryptor& des, const std::string& lastBytes, const std
 
 // The carriable ciphertext of text under keyText, or false with the reason.
 bool encodeCarriable(const std::string& keyText, const std::string& text, std::string& cipher, std::string& why) {
-    DesEncryptor des(keyText);
     size_t whole = text.size() / kBlock * kBlock;
-    cipher.clear();
-    for (size_t off = 0; off < whole; off += kBlock)
-        cipher += des.encryptBlock(reinterpret_cast<const unsigned char*>(text.data()) + off);
+    cipher = encryptBlocks(keyText, reinterpret_cast<const unsigned char*>(text.data()), whole);
 
     Utf8Check prefix = checkUtf8(cipher);
     if (prefix.result == Utf8::Invalid) {
@@ -155,7 +132,7 @@ bool encodeCarriable(const std::string& keyText, const std::string& text, std::s
     }
     std::string pending = cipher.substr(prefix.offset);
     std::string final;
-    if (!chooseFinalBlock(des, text.substr(whole), pending, final)) {
+    if (!chooseFinalBlock(keyText, text.substr(whole), pending, final)) {
         why = "under this key no filler makes the ciphertext of the last " + std::to_string(text.size() - whole) +
               " message bytes valid UTF-8." + kAdvice;
         return false;
@@ -164,18 +141,14 @@ bool encodeCarriable(const std::string& keyText, const std::string& text, std::s
     return true;
 }
 
-}  // namespace
-
-int runEncode(const std::vector<std::string>& args) {
-    CommandLine cl;
+int encode() {
+    const std::string& userid = args.userid;
+    const std::string& key = args.key;
+    const std::string& text = args.message;
+    if (key.size() > static_cast<size_t>(kMaxKeyBytes))
+        return fail(kCommand, "the key is longer than " + std::to_string(kMaxKeyBytes) +
+                                  " bytes; the key table cannot hold it, so no one could decode.");
     std::string error;
-    int status = startCommand({kCommand, kSynopsis, kHelp, {}, {}, 3, "give a user id, a key and a message"}, args, cl);
-    if (status >= 0) return status;
-    const std::string& userid = cl.positionals[0];
-    const std::string& key = cl.positionals[1];
-    const std::string& text = cl.positionals[2];
-    if (key.size() > kMaxFieldText)
-        return fail(kCommand, "the key is longer than 99 bytes; the key table cannot hold it, so no one could decode.");
 
     std::string cipher;
     if (!encodeCarriable(key, text, cipher, error)) return fail(kCommand, "cannot encode this message: " + error);
@@ -188,4 +161,20 @@ int runEncode(const std::vector<std::string>& args) {
     }
     puts(message.c_str());
     return kExitOk;
+}
+
+}  // namespace
+
+Command addEncode(CLI::App& keyreg) {
+    CLI::App* app = keyreg.add_subcommand(kCommand, "print MESSAGE as a JSON message protected by KEY");
+    app->footer(
+        "Prints {\"id\": USERID, \"mes\": ...}: MESSAGE encrypted with DES (ECB) under KEY, as the message decoder "
+        "(keyreg decode) reads it with the key registered for USERID. The ciphertext must travel as a JSON string, "
+        "which holds only valid UTF-8, so not every message can be carried under every key. Messages of up to 5 "
+        "bytes always can; a longer one is refused (exit 2) when its ciphertext is not valid UTF-8: try a shorter "
+        "message or another key. Put -- before a MESSAGE that starts with -.");
+    app->add_option("USERID", args.userid, "the user id the message is from")->required();
+    app->add_option("KEY", args.key, "the key registered for USERID")->required();
+    app->add_option("MESSAGE", args.message, "the text")->required();
+    return {app, encode};
 }

@@ -17,24 +17,15 @@
 namespace {
 
 const char kCommand[] = "keygen";
-const char kSynopsis[] = "keyreg keygen [--bits N] [--dir D] [--force]";
-const char kHelp[] =
-    "usage: keyreg keygen [--bits N] [--dir D] [--force]\n"
-    "\n"
-    "Makes a new RSA key pair for keyreg-server: D/private.pem (PKCS #8, mode 0600)\n"
-    "and D/public.pem (SubjectPublicKeyInfo). The server reads private.pem from its\n"
-    "working directory; clients encrypt their requests with public.pem.\n"
-    "\n"
-    "  --bits N   key size, 1024 to 8192 (default 2048); 1024-bit keys cannot carry\n"
-    "             requests with the longest user ids and keys\n"
-    "  --dir D    where to write the files (default: the current directory;\n"
-    "             made, mode 0700, when it does not exist)\n"
-    "  --force    replace an existing key pair; clients then need the new public.pem\n";
-
-const long kDefaultBits = 2048;
 const long kMinBits = 1024;
 // The server reads a request of at most 1024 bytes, one RSA block.
 const long kMaxBits = 8192;
+
+struct {
+    long bits = 2048;
+    std::string dir = ".";
+    bool force = false;
+} args;
 
 PkeyPtr generateRsaKey(int bits) {
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
@@ -139,20 +130,11 @@ bool writeKeyFiles(KeyFile (&files)[2], EVP_PKEY* key, bool force, std::string& 
     return ok;
 }
 
-}  // namespace
-
-int runKeygen(const std::vector<std::string>& args) {
-    CommandLine cl;
+int keygen() {
     std::string error;
-    int status = startCommand({kCommand, kSynopsis, kHelp, {"--bits", "--dir"}, {"--force"}, 0, ""}, args, cl);
-    if (status >= 0) return status;
-    long bits = kDefaultBits;
-    if (!parseIntInRange(cl.value("--bits", std::to_string(kDefaultBits)), kMinBits, kMaxBits, bits))
-        return usageError(kCommand, kSynopsis, "--bits must be a whole number from 1024 to 8192");
-    std::string dir = cl.value("--dir", ".");
-    if (dir.empty()) return usageError(kCommand, kSynopsis, "--dir needs a directory name");
-    bool force = cl.has("--force");
-
+    const long bits = args.bits;
+    const std::string& dir = args.dir;
+    const bool force = args.force;
     KeyFile files[2] = {{dir + "/private.pem", 0600, writePrivatePem, ""}, {dir + "/public.pem", 0644, writePublicPem, ""}};
     if (!force) {
         for (const KeyFile& file : files) {
@@ -170,4 +152,22 @@ int runKeygen(const std::vector<std::string>& args) {
     printf("wrote %s (mode 0600) and %s: a %ld-bit RSA key pair\n", files[0].path.c_str(), files[1].path.c_str(),
            bits);
     return kExitOk;
+}
+
+}  // namespace
+
+Command addKeygen(CLI::App& keyreg) {
+    CLI::App* app = keyreg.add_subcommand(kCommand, "make the server's key pair, private.pem and public.pem");
+    app->footer(
+        "Makes a new RSA key pair for keyreg-server: D/private.pem (PKCS #8, mode 0600) and D/public.pem "
+        "(SubjectPublicKeyInfo). The server reads private.pem from its working directory; clients encrypt their "
+        "requests with public.pem; 1024-bit keys cannot carry requests with the longest user ids and keys. Exit 2 "
+        "when the files exist (without --force) or cannot be written.");
+    addWholeNumber(app, "--bits", args.bits, kMinBits, kMaxBits, "N", "key size in bits");
+    app->add_option("--dir", args.dir, "where to write the files; made, mode 0700, when it does not exist")
+        ->type_name("D")
+        ->capture_default_str()
+        ->check([](const std::string& dir) { return dir.empty() ? "needs a directory name" : ""; });
+    app->add_flag("--force", args.force, "replace an existing key pair; clients then need the new public.pem");
+    return {app, keygen};
 }

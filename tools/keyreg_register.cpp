@@ -2,6 +2,8 @@
 #include "keyreg_cli.h"
 #include "keyreg_pkey.h"
 
+#include "epoll_et_server.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -23,25 +25,14 @@
 namespace {
 
 const char kCommand[] = "register";
-const char kSynopsis[] = "keyreg register USERID KEY [--host H] [--port P] [--pubkey FILE] [--timeout SECONDS]";
-const char kHelp[] =
-    "usage: keyreg register USERID KEY [--host H] [--port P] [--pubkey FILE] [--timeout SECONDS]\n"
-    "\n"
-    "Registers KEY for USERID with keyreg-server: sends {\"userid\":..,\"key\":..}\n"
-    "encrypted with the server's public key and prints the server's reply:\n"
-    "  ok                  the key is stored in the shared key table (exit 0)\n"
-    "  communicate failed  refused: the id is not on the server's allow list, or\n"
-    "                      the request could not be read with the server's key (exit 1)\n"
-    "\n"
-    "  --host H            server address (default 127.0.0.1)\n"
-    "  --port P            server port (default 8800)\n"
-    "  --pubkey FILE       the server's public key (default public.pem)\n"
-    "  --timeout SECONDS   limit for connecting and for the reply (default 10)\n"
-    "\n"
-    "USERID and KEY are at most 99 bytes each. Exit 2 on usage, key-file or\n"
-    "connection errors.\n";
-
-const int kReplySize = 100;
+struct {
+    std::string userid;
+    std::string key;
+    std::string host = "127.0.0.1";
+    long port = kServerPort;
+    std::string pubkey = "public.pem";
+    long timeout = 10;
+} args;
 
 using Clock = std::chrono::steady_clock;
 
@@ -138,7 +129,7 @@ bool sendBlock(int fd, const std::string& block, std::string& error) {
     return false;
 }
 
-// Reads the 100-byte reply; returns how many bytes came before the deadline,
+// Reads the fixed-size reply; returns how many bytes came before the deadline,
 // the end of the stream or an error.
 size_t readReply(int fd, char (&reply)[kReplySize], Clock::time_point deadline) {
     size_t got = 0;
@@ -191,28 +182,15 @@ int exchange(const std::string& host, const std::string& port, int timeoutSecond
     return reportReply(reply);
 }
 
-}  // namespace
-
-int runRegister(const std::vector<std::string>& args) {
-    CommandLine cl;
+int registerKey() {
+    const std::string& userid = args.userid;
+    const std::string& key = args.key;
+    const size_t limit = kMaxKeyBytes;
+    if (userid.size() > limit || key.size() > limit)
+        return fail(kCommand, std::string(userid.size() > limit ? "the user id" : "the key") + " is longer than " +
+                                  std::to_string(limit) + " bytes; the key table cannot hold it. Use a shorter one.");
     std::string error;
-    int status = startCommand(
-        {kCommand, kSynopsis, kHelp, {"--host", "--port", "--pubkey", "--timeout"}, {}, 2, "give a user id and a key"},
-        args, cl);
-    if (status >= 0) return status;
-    const std::string& userid = cl.positionals[0];
-    const std::string& key = cl.positionals[1];
-    if (userid.size() > kMaxFieldText || key.size() > kMaxFieldText)
-        return fail(kCommand, std::string(userid.size() > kMaxFieldText ? "the user id" : "the key") +
-                                  " is longer than 99 bytes; the key table cannot hold it. Use a shorter one.");
-    long port = 0;
-    long timeout = 0;
-    if (!parseIntInRange(cl.value("--port", "8800"), 1, 65535, port))
-        return usageError(kCommand, kSynopsis, "--port must be a number from 1 to 65535");
-    if (!parseIntInRange(cl.value("--timeout", "10"), 1, 3600, timeout))
-        return usageError(kCommand, kSynopsis, "--timeout must be a whole number of seconds from 1 to 3600");
-
-    PkeyPtr publicKey = readPublicKey(cl.value("--pubkey", "public.pem"), error);
+    PkeyPtr publicKey = readPublicKey(args.pubkey, error);
     if (!publicKey) return fail(kCommand, error);
     std::string request;
     try {
@@ -223,5 +201,23 @@ int runRegister(const std::vector<std::string>& args) {
     std::string block;
     if (!encryptRequest(publicKey.get(), request, block))
         return fail(kCommand, "the request does not fit in one RSA block of this key; use a shorter user id or key");
-    return exchange(cl.value("--host", "127.0.0.1"), std::to_string(port), static_cast<int>(timeout), block);
+    return exchange(args.host, std::to_string(args.port), static_cast<int>(args.timeout), block);
+}
+
+}  // namespace
+
+Command addRegister(CLI::App& keyreg) {
+    CLI::App* app = keyreg.add_subcommand(kCommand, "register KEY for USERID with a running server");
+    app->footer("Sends {\"userid\":..,\"key\":..} encrypted with the server's public key and prints the server's "
+                "reply: \"ok\" when the key is stored in the shared key table (exit 0), \"communicate failed\" when "
+                "the server refused it: the id is not on its allow list, or the request could not be read with the "
+                "server's key (exit 1). Exit 2 on usage, key-file or connection errors.");
+    const std::string limit = std::to_string(kMaxKeyBytes);
+    app->add_option("USERID", args.userid, "the user id, at most " + limit + " bytes")->required();
+    app->add_option("KEY", args.key, "the key, at most " + limit + " bytes")->required();
+    app->add_option("--host", args.host, "server address")->type_name("H")->capture_default_str();
+    addWholeNumber(app, "--port", args.port, 1, 65535, "P", "server port");
+    app->add_option("--pubkey", args.pubkey, "the server's public key")->type_name("FILE")->capture_default_str();
+    addWholeNumber(app, "--timeout", args.timeout, 1, 3600, "S", "seconds allowed for connecting and for the reply");
+    return {app, registerKey};
 }

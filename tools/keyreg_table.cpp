@@ -16,14 +16,9 @@
 namespace {
 
 const char kCommand[] = "table";
-const char kSynopsis[] = "keyreg table [--show-keys]";
-const char kHelp[] =
-    "usage: keyreg table [--show-keys]\n"
-    "\n"
-    "Lists the occupied slots of the shared key table (System V shared memory,\n"
-    "IPC key 291) that keyreg-server fills: slot, record id, user id and key length.\n"
-    "Keys are masked unless --show-keys is given. The table is read, never changed.\n"
-    "Exit 2 when there is no table (the server makes it with its first registration).\n";
+struct {
+    bool showKeys = false;
+} args;
 
 // User ids and keys are whatever clients sent: keep control bytes off the terminal.
 std::string printable(const char* field, size_t size) {
@@ -56,26 +51,8 @@ void printRecords(const shareMemoryItem* items, size_t count, bool showKeys) {
     printf("%zu of %zu slots in use\n", used, count);
 }
 
-}  // namespace
-
-int existingTableId(std::string& error) {
-    int id = shmget(kTableIpcKey, 0, 0);
-    if (id >= 0) return id;
-    if (errno == ENOENT)
-        error =
-            "no key table: there is no shared-memory segment with IPC key 291 here. keyreg-server makes it when it "
-            "stores its first key: start the server and register a key first.";
-    else
-        error = std::string("cannot look up the key table (IPC key 291): ") + strerror(errno);
-    return -1;
-}
-
-int runTable(const std::vector<std::string>& args) {
-    CommandLine cl;
+int listTable() {
     std::string error;
-    int status = startCommand({kCommand, kSynopsis, kHelp, {}, {"--show-keys"}, 0, ""}, args, cl);
-    if (status >= 0) return status;
-
     int id = existingTableId(error);
     if (id < 0) return fail(kCommand, error);
     struct shmid_ds info;
@@ -85,7 +62,32 @@ int runTable(const std::vector<std::string>& args) {
     if (addr == reinterpret_cast<void*>(-1))
         return fail(kCommand, std::string("cannot attach the key table: ") + strerror(errno));
     size_t count = info.shm_segsz / sizeof(shareMemoryItem);
-    printRecords(static_cast<const shareMemoryItem*>(addr), count, cl.has("--show-keys"));
+    printRecords(static_cast<const shareMemoryItem*>(addr), count, args.showKeys);
     if (shmdt(addr) != 0) return fail(kCommand, std::string("shmdt: ") + strerror(errno));
     return kExitOk;
+}
+
+}  // namespace
+
+int existingTableId(std::string& error) {
+    int id = shmget(kTableIpcKey, 0, 0);
+    if (id >= 0) return id;
+    std::string ipcKey = "IPC key " + std::to_string(kTableIpcKey);
+    if (errno == ENOENT)
+        error = "no key table: there is no shared-memory segment with " + ipcKey +
+                " here. keyreg-server makes it when it stores its first key: start the server and register a key "
+                "first.";
+    else
+        error = "cannot look up the key table (" + ipcKey + "): " + strerror(errno);
+    return -1;
+}
+
+Command addTable(CLI::App& keyreg) {
+    CLI::App* app = keyreg.add_subcommand(kCommand, "list the records of the shared key table");
+    app->footer("Lists the occupied slots of the shared key table (System V shared memory, IPC key " +
+                std::to_string(kTableIpcKey) +
+                ") that keyreg-server fills: slot, record id, user id and key length. The table is read, never "
+                "changed. Exit 2 when there is no table (the server makes it with its first registration).");
+    app->add_flag("--show-keys", args.showKeys, "show the keys instead of masking them");
+    return {app, listTable};
 }
