@@ -55,7 +55,7 @@ void shareMemoryHandle::attachExistingSegment() {
     }
 }
 
-static bool neverWritten(const shareMemoryItem& slot) {
+bool neverWritten(const shareMemoryItem& slot) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&slot);
     for (size_t i = 0; i < sizeof slot; i++)
         if (bytes[i] != 0) return false;

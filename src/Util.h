@@ -29,6 +29,10 @@ static_assert(offsetof(shareMemoryItem, userid) == 8, "record layout");
 static_assert(offsetof(shareMemoryItem, keyLen) == 108, "record layout");
 static_assert(offsetof(shareMemoryItem, key) == 112, "record layout");
 
+// True for a slot of a new segment that nobody has written yet: all zero,
+// which is no record even though its id reads 0.
+bool neverWritten(const shareMemoryItem& slot);
+
 class shareMemoryHandle {
 public:
     shareMemoryHandle(int count, int shmKey);

@@ -41,7 +41,8 @@ void printRecords(const shareMemoryItem* items, size_t count, bool showKeys) {
     size_t used = 0;
     for (size_t i = 0; i < count; i++) {
         const shareMemoryItem& item = items[i];
-        if (item.id == -1) continue;
+        // A reader cannot mark never-written slots empty, so it skips them.
+        if (item.id == -1 || neverWritten(item)) continue;
         used++;
         size_t keyLen = strnlen(item.key, sizeof item.key);
         std::string key = showKeys ? printable(item.key, sizeof item.key) : std::string(keyLen, '*');
