@@ -1,0 +1,105 @@
+# Install rules and the Debian package. `cpack -G DEB` in the build folder
+# makes keyreg_<version>_amd64.deb; a plain build never makes the package.
+# Included from the top CMakeLists.txt once every program target exists.
+
+set(KEYREG_MAINTAINER "keyreg maintainers <maintainers@users.noreply.c-seed-b4f7bc76.example>")
+set(KEYREG_PKG_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(KEYREG_DOC_DIR share/doc/keyreg)
+
+install(TARGETS keyreg-server RUNTIME DESTINATION sbin)
+install(TARGETS keyreg-tool RUNTIME DESTINATION bin)
+
+# Debian (bookworm) keeps units of packages in /lib, outside the /usr prefix.
+install(FILES ${KEYREG_PKG_DIR}/keyreg.service DESTINATION /lib/systemd/system)
+install(FILES ${KEYREG_PKG_DIR}/keyreg.sysusers DESTINATION lib/sysusers.d RENAME keyreg.conf)
+# The state folder: the maintainer script hands it to the keyreg user, and
+# dpkg leaves it (with the keys) in place when the package goes.
+install(DIRECTORY DESTINATION /var/lib/keyreg)
+
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/SECURITY.md
+        ${KEYREG_PKG_DIR}/debian/copyright
+        DESTINATION ${KEYREG_DOC_DIR})
+
+# Debian wants the changelog and the man pages compressed, reproducibly
+# (-n: no name or time stamp in the gzip header).
+find_program(KEYREG_GZIP gzip)
+find_program(KEYREG_HELP2MAN help2man)
+
+set(keyreg_changelog ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz)
+add_custom_command(
+  OUTPUT ${keyreg_changelog}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/packaging
+  COMMAND ${CMAKE_COMMAND} -E copy ${KEYREG_PKG_DIR}/debian/changelog ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog
+  COMMAND ${KEYREG_GZIP} -9nf ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog
+  DEPENDS ${KEYREG_PKG_DIR}/debian/changelog
+  VERBATIM)
+
+# The man pages are made from the programs' own --help, so they never drift
+# from it. help2man runs the freshly built programs; the version string is
+# passed in so that it comes from the project, whatever a program's --version
+# prints. Sanitizer builds are never packaged and skip this.
+set(keyreg_man1 ${CMAKE_CURRENT_BINARY_DIR}/packaging/keyreg.1.gz)
+set(keyreg_man8 ${CMAKE_CURRENT_BINARY_DIR}/packaging/keyreg-server.8.gz)
+set(keyreg_docs ${keyreg_changelog})
+if(KEYREG_HELP2MAN AND KEYREG_SANITIZE STREQUAL "")
+  foreach(page IN ITEMS "keyreg-tool;1;keyreg.1;manage keys and registrations of a keyreg server"
+                        "keyreg-server;8;keyreg-server.8;key-registration server")
+    list(GET page 0 target)
+    list(GET page 1 section)
+    list(GET page 2 name)
+    list(GET page 3 summary)
+    set(raw ${CMAKE_CURRENT_BINARY_DIR}/packaging/${name})
+    add_custom_command(
+      OUTPUT ${raw}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/packaging
+      COMMAND ${KEYREG_HELP2MAN} --no-info --no-discard-stderr --section=${section}
+              --name=${summary} --version-string=${PROJECT_VERSION}
+              --output=${raw} $<TARGET_FILE:${target}>
+      COMMAND ${KEYREG_GZIP} -9nf ${raw}
+      DEPENDS ${target}
+      COMMENT "Generating the man page ${name} with help2man"
+      VERBATIM)
+    list(APPEND keyreg_docs ${raw}.gz)
+  endforeach()
+  install(FILES ${keyreg_man1} DESTINATION share/man/man1)
+  install(FILES ${keyreg_man8} DESTINATION share/man/man8)
+else()
+  # An ordinary build does without; a package without man pages is refused.
+  install(CODE "message(FATAL_ERROR \"keyreg: the package needs help2man (Debian package help2man) and a build without sanitizers\")")
+endif()
+add_custom_target(keyreg-docs ALL DEPENDS ${keyreg_docs})
+install(FILES ${keyreg_changelog} DESTINATION ${KEYREG_DOC_DIR})
+
+# The package.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME keyreg)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${KEYREG_MAINTAINER})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_PREFIX /usr)
+# The unit and the state folder live outside /usr: install through DESTDIR so
+# that these absolute destinations land in the package, not on this machine.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${KEYREG_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# systemd-sysusers makes the user in the maintainer script.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "systemd | systemd-standalone-sysusers | systemd-sysusers")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${KEYREG_PKG_DIR}/debian/postinst ${KEYREG_PKG_DIR}/debian/prerm ${KEYREG_PKG_DIR}/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "key-registration server with a shared-memory key table")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "keyreg-server accepts registrations on TCP port 8800: each request is one RSA
+block holding a user id and a secret key. Keys of the user ids on its allow
+list go to a System V shared-memory table that other local processes read.
+
+The keyreg tool makes the server's key pair, registers keys, lists the table
+and encodes or decodes messages with a registered key.
+
+The package runs the server as a locked-down systemd service under its own
+system user. Read /usr/share/doc/keyreg/SECURITY.md before exposing it: it
+authenticates nobody and every local user can read the stored keys.")
+include(CPack)
