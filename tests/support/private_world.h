@@ -1,0 +1,36 @@
+// Network and IPC namespaces of this process's own, with loopback up: the
+// server's port and table segment inside are its alone, so a test or a
+// fuzzer never touches the host's server, table or ephemeral ports. Shared
+// by the tests and the fuzz targets.
+#ifndef KEYREG_PRIVATE_WORLD_H
+#define KEYREG_PRIVATE_WORLD_H
+
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+// "" once inside, else the reason. Root unshares directly; a user namespace
+// is tried only where the caller allows it (the fuzzers, which start no
+// server that needs real root).
+inline std::string enterPrivateWorld(bool allowUserNamespace) {
+    if (unshare(CLONE_NEWNET | CLONE_NEWIPC) != 0 &&
+        (!allowUserNamespace || unshare(CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWIPC) != 0))
+        return std::string("unshare: ") + strerror(errno);
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct ifreq ifr = {};
+    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags |= IFF_UP;
+    up = up && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+    std::string why = up ? "" : std::string("bringing lo up: ") + strerror(errno);
+    if (s >= 0) close(s);
+    return why;
+}
+
+#endif
