@@ -6,9 +6,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/rsa.h>
 #include <poll.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
@@ -29,8 +26,6 @@ namespace harness {
 namespace {
 
 std::string refusal = "not tried";
-
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 [[noreturn]] void execOrDie(const std::vector<std::string>& argv) {
     std::vector<char*> args;
@@ -71,22 +66,11 @@ bool inPrivateWorld() { return refusal.empty(); }
 std::string privateWorldRefusal() { return refusal; }
 const std::vector<std::string>& allowedIds() { return TcpServer::legalIdList; }
 
-long long nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
-    for (long long deadline = nowMs() + timeoutMs; !done(); sleepMs(2)) {
-        if (nowMs() >= deadline) return false;
-    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+        if (std::chrono::steady_clock::now() >= deadline) return false;
     return true;
-}
-
-int openDescriptors(pid_t pid) {
-    std::error_code error;
-    std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error);
-    return error ? -1 : static_cast<int>(std::distance(it, {}));
 }
 
 std::string readFile(const std::string& path) {
@@ -111,16 +95,12 @@ void removeTree(const std::string& dir) {
     if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
 }
 
-void writeKeyPair(const std::string& dir, int bits) {
-    EVP_PKEY* pkey = EVP_RSA_gen(static_cast<unsigned>(bits));
-    FILE* priv = fopen((dir + "/private.pem").c_str(), "w");
-    FILE* pub = fopen((dir + "/public.pem").c_str(), "w");
-    bool ok = pkey && priv && pub && PEM_write_PrivateKey(priv, pkey, nullptr, nullptr, 0, nullptr, nullptr) == 1 &&
-              PEM_write_PUBKEY(pub, pkey) == 1;
-    if (priv) fclose(priv);
-    if (pub) fclose(pub);
-    EVP_PKEY_free(pkey);
-    if (!ok) throw std::runtime_error("cannot write a key pair in " + dir);
+void writeKeyPair(const std::string& dir, const std::vector<std::string>& options) {
+    std::vector<std::string> make = {"openssl", "genpkey", "-algorithm", "RSA", "-out", dir + "/private.pem"};
+    make.insert(make.end(), options.begin(), options.end());
+    if (runCommand(make) != 0 ||
+        runCommand({"openssl", "pkey", "-in", dir + "/private.pem", "-pubout", "-out", dir + "/public.pem"}) != 0)
+        throw std::runtime_error("cannot make a key pair in " + dir);
 }
 
 void removeTable() {
@@ -182,13 +162,12 @@ bool sendAll(int fd, const std::string& bytes) {
 
 std::string readReply(int fd, size_t n, int timeoutMs) {
     std::string got;
-    for (long long deadline = nowMs() + timeoutMs; got.size() < n && nowMs() < deadline;) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(deadline - nowMs()) + 1) <= 0) continue;
-        char buf[4096];
+    char buf[4096];
+    struct pollfd p = {fd, POLLIN, 0};
+    while (got.size() < n && poll(&p, 1, timeoutMs) > 0) {
         ssize_t r = recv(fd, buf, std::min(sizeof buf, n - got.size()), MSG_DONTWAIT);
-        if (r == 0 || (r < 0 && errno != EINTR && errno != EAGAIN)) break;
-        if (r > 0) got.append(buf, static_cast<size_t>(r));
+        if (r <= 0) break;
+        got.append(buf, static_cast<size_t>(r));
     }
     return got;
 }
@@ -208,19 +187,13 @@ std::string requestJson(const std::string& userid, const std::string& key) {
 }
 
 std::string encryptFor(const std::string& publicKeyPath, const std::string& plaintext) {
-    FILE* fp = fopen(publicKeyPath.c_str(), "r");
-    EVP_PKEY* pkey = fp ? PEM_read_PUBKEY(fp, nullptr, nullptr, nullptr) : nullptr;
-    if (fp) fclose(fp);
-    EVP_PKEY_CTX* ctx = pkey ? EVP_PKEY_CTX_new(pkey, nullptr) : nullptr;
-    std::string block(pkey ? static_cast<size_t>(EVP_PKEY_get_size(pkey)) : 0, '\0');
-    size_t len = block.size();
-    bool ok = ctx && EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-              EVP_PKEY_encrypt(ctx, reinterpret_cast<unsigned char*>(&block[0]), &len,
-                               reinterpret_cast<const unsigned char*>(plaintext.data()), plaintext.size()) == 1;
-    EVP_PKEY_CTX_free(ctx);
-    EVP_PKEY_free(pkey);
-    if (!ok) throw std::runtime_error("cannot encrypt for " + publicKeyPath);
-    block.resize(len);
+    std::string tmp = makeTempDir();
+    writeFile(tmp + "/in", plaintext);
+    int status = runCommand({"openssl", "pkeyutl", "-encrypt", "-pubin", "-inkey", publicKeyPath, "-pkeyopt",
+                             "rsa_padding_mode:pkcs1", "-in", tmp + "/in", "-out", tmp + "/out"});
+    std::string block = readFile(tmp + "/out");
+    removeTree(tmp);
+    if (status != 0) throw std::runtime_error("cannot encrypt for " + publicKeyPath);
     return block;
 }
 

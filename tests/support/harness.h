@@ -31,15 +31,14 @@ const std::vector<std::string>& allowedIds();
 // Polls done() until it holds; false once timeoutMs has passed. The time-out
 // only bounds the test: it is never a speed requirement.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
-long long nowMs();
-int openDescriptors(pid_t pid);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 std::string makeTempDir();
 void removeTree(const std::string& dir);
-// private.pem (PKCS #8) and public.pem in dir.
-void writeKeyPair(const std::string& dir, int bits = 2048);
+// private.pem (PKCS #8) and public.pem in dir, made by the openssl command;
+// options go to its genpkey (the default: 2048 bits).
+void writeKeyPair(const std::string& dir, const std::vector<std::string>& options = {});
 
 // The key table as another process sees it; removing it makes the next
 // server or handle start with a fresh one.
@@ -60,7 +59,7 @@ std::string readReply(int fd, size_t n = kReplySize, int timeoutMs = 10000);
 bool closedByPeer(int fd, int timeoutMs = 10000);
 std::string reply(const std::string& text);  // padded with NULs to the reply size
 std::string requestJson(const std::string& userid, const std::string& key);
-// The RSA block of plaintext, made with OpenSSL directly, not the server's code.
+// The RSA block of plaintext, made by the openssl command, not the server's code.
 std::string encryptFor(const std::string& publicKeyPath, const std::string& plaintext);
 
 // Runs argv to its end (stdin on /dev/null); its exit status, or 128 + signal.
