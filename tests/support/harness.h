@@ -44,7 +44,6 @@ void writeKeyPair(const std::string& dir, const std::vector<std::string>& option
 // server or handle start with a fresh one.
 void removeTable();
 std::vector<shareMemoryItem> readTable();
-shareMemoryItem findRecord(const std::string& userid);
 // A record as a registration lays it out: texts copied by length, zeros after.
 shareMemoryItem record(const std::string& userid, const std::string& key, int id = 0);
 bool sameRecord(const shareMemoryItem& a, const shareMemoryItem& b);
@@ -58,7 +57,6 @@ std::string readReply(int fd, size_t n = kReplySize, int timeoutMs = 10000);
 // True when the peer closed or reset the connection within timeoutMs.
 bool closedByPeer(int fd, int timeoutMs = 10000);
 std::string reply(const std::string& text);  // padded with NULs to the reply size
-std::string requestJson(const std::string& userid, const std::string& key);
 // The RSA block of plaintext, made by the openssl command, not the server's code.
 std::string encryptFor(const std::string& publicKeyPath, const std::string& plaintext);
 
