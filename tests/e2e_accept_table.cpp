@@ -10,7 +10,7 @@
 namespace {
 
 using harness::allowedIds;
-const std::string kOk = harness::reply("ok");
+using harness::kOk;
 
 using AcceptAndTable = harness::ServerTest;
 

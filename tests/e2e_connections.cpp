@@ -9,7 +9,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <climits>
 #include <cstring>
 #include <future>
@@ -96,7 +95,7 @@ TEST_F(Connections, OneListenTaskAcceptsTheWholeBacklog) {
         ASSERT_NE(word, kNoWord) << "client " << i << " was left in the backlog";
         run(word);
     }
-    for (int fd : fds) EXPECT_EQ(harness::readReply(fd), harness::reply("ok"));
+    for (int fd : fds) EXPECT_EQ(harness::readReply(fd), harness::kOk);
     run(word);  // as a task does that finds its data taken by another
     EXPECT_TRUE(isOpen(serverFd(word))) << "a read without data closed the connection";
 }
@@ -107,7 +106,7 @@ TEST_F(Connections, StaleTaskLeavesAReusedDescriptorAlone) {
     int a = client();
     uint64_t wordA = acceptAndSend(a, request(allowedIds()[0], "first"));
     run(wordA);
-    EXPECT_EQ(harness::readReply(a), harness::reply("ok"));
+    EXPECT_EQ(harness::readReply(a), harness::kOk);
     int b = client(false);  // made now, so that the server's accept takes A's number
     ASSERT_EQ(shutdown(a, SHUT_WR), 0);
     ASSERT_EQ(nextClientWord(), wordA);
@@ -121,41 +120,37 @@ TEST_F(Connections, StaleTaskLeavesAReusedDescriptorAlone) {
     EXPECT_TRUE(isOpen(serverFd(wordB))) << "a stale task closed B";
     EXPECT_EQ(unread(serverFd(wordB)), static_cast<int>(requestB.size())) << "a stale task took B's request";
     run(wordB);
-    EXPECT_EQ(harness::readReply(b), harness::reply("ok"));
+    EXPECT_EQ(harness::readReply(b), harness::kOk);
 }
 
-// A FIFO in place of private.pem holds the first task inside its request
-// until the test feeds it the key; meanwhile a second request arrives and a
-// second task runs for the same connection.
+// A FIFO in place of private.pem holds a task inside its request until the
+// test feeds it the key; meanwhile a second request arrives and a second
+// task runs for the same connection.
 TEST_F(Connections, OverlappingTasksReadOnceAndNoEventIsLost) {
     int fd = client();
     uint64_t word = acceptAndSend(fd, request(allowedIds()[0], "one"));
     std::string pem = harness::readFile("private.pem");
     ASSERT_EQ(rename("private.pem", "private.pem.real"), 0);
     ASSERT_EQ(mkfifo("private.pem", 0600), 0);
-    std::atomic<bool> feeding{false}, stop{false};
-    std::thread feeder([&] {  // one copy of the key for every reader that opens the FIFO
-        while (!stop) {
-            int w = feeding ? open("private.pem", O_WRONLY | O_NONBLOCK | O_CLOEXEC) : -1;
-            if (w >= 0 && write(w, pem.data(), pem.size()) < 0) ADD_FAILURE() << "feeding the key failed";
-            if (w >= 0) close(w);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    });
+    auto feedKey = [&] {  // to the next task that opens the FIFO
+        int w = -1;
+        if (!harness::waitUntil([&] { return (w = open("private.pem", O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }))
+            return false;
+        EXPECT_EQ(write(w, pem.data(), pem.size()), static_cast<ssize_t>(pem.size()));
+        return close(w) == 0;
+    };
     std::thread first([&] { run(word); });
     EXPECT_TRUE(harness::waitUntil([&] { return unread(serverFd(word)) == 0; })) << "the first task did not read";
     std::string second = request(allowedIds()[2], "two");
     ASSERT_TRUE(harness::sendAll(fd, second));
     EXPECT_TRUE(harness::waitUntil([&] { return unread(serverFd(word)) == static_cast<int>(second.size()); }));
     auto overlapping = std::async(std::launch::async, [&] { run(word); });
-    bool returned = overlapping.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    EXPECT_TRUE(returned) << "the second task waited for the first";
+    EXPECT_EQ(overlapping.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "the second task waited";
     EXPECT_EQ(unread(serverFd(word)), static_cast<int>(second.size())) << "both tasks read";
-    feeding = true;
-    EXPECT_EQ(harness::readReply(fd, 2 * kReplySize), harness::reply("ok") + harness::reply("ok"))
-        << "the request that arrived meanwhile was not served";
-    stop = true;
-    feeder.join();
+    EXPECT_TRUE(feedKey());
+    EXPECT_EQ(harness::readReply(fd), harness::kOk);
+    EXPECT_TRUE(feedKey()) << "the request that arrived meanwhile was not read";
+    EXPECT_EQ(harness::readReply(fd), harness::kOk);
     first.join();
     EXPECT_STREQ(harness::readTable().at(1).key, "two");
 }

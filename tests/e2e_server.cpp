@@ -16,10 +16,8 @@ namespace {
 
 using harness::allowedIds;
 using harness::record;
-using harness::reply;
-
-const std::string kOk = reply("ok");
-const std::string kFailed = reply("communicate failed");
+using harness::kFailed;
+using harness::kOk;
 
 // One request on an open connection, and its reply.
 std::string ask(int fd, const std::string& bytes) {

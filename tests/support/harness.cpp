@@ -62,8 +62,7 @@ int waitFor(pid_t pid, int timeoutMs) {
 
 }  // namespace
 
-bool inPrivateWorld() { return refusal.empty(); }
-std::string privateWorldRefusal() { return refusal; }
+const std::string& privateWorldRefusal() { return refusal; }
 const std::vector<std::string>& allowedIds() { return TcpServer::legalIdList; }
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
@@ -171,7 +170,8 @@ bool closedByPeer(int fd, int timeoutMs) {
     }, timeoutMs);
 }
 
-std::string reply(const std::string& text) { return text + std::string(kReplySize - text.size(), '\0'); }
+static std::string padded(const std::string& text) { return text + std::string(kReplySize - text.size(), '\0'); }
+const std::string kOk = padded("ok"), kFailed = padded("communicate failed");
 
 std::string encryptFor(const std::string& publicKeyPath, const std::string& plaintext) {
     std::string tmp = makeTempDir();
@@ -233,14 +233,15 @@ bool ServerProcess::waitReady() {
     }) && alive();
 }
 
-pid_t ServerProcess::serverPid() const {
+// The server itself: pid, or its child when a tracer started it.
+static pid_t serverPid(pid_t pid) {
     std::string proc = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
     pid_t child = 0;
     return std::istringstream(readFile(proc)) >> child ? child : pid;
 }
 
 int ServerProcess::stop(int sig) {
-    pid_t target = serverPid();
+    pid_t target = serverPid(pid);
     if (pid > 0) kill(target, sig);
     int status = waitExit(10000);
     if (status < 0 && pid > 0) {

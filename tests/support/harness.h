@@ -17,14 +17,11 @@
 
 namespace harness {
 
-bool inPrivateWorld();
-std::string privateWorldRefusal();
-#define SKIP_UNLESS_PRIVATE_WORLD()                                                                    \
-    do {                                                                                               \
-        if (!harness::inPrivateWorld())                                                                \
-            GTEST_SKIP() << "needs private network and IPC namespaces (run as root): "               \
-                         << harness::privateWorldRefusal();                                           \
-    } while (0)
+// Why this process is not in its own world; "" when it is.
+const std::string& privateWorldRefusal();
+#define SKIP_UNLESS_PRIVATE_WORLD()           \
+    if (!harness::privateWorldRefusal().empty()) \
+    GTEST_SKIP() << "needs private network and IPC namespaces (run as root): " << harness::privateWorldRefusal()
 
 const std::vector<std::string>& allowedIds();
 
@@ -56,7 +53,7 @@ bool sendAll(int fd, const std::string& bytes);
 std::string readReply(int fd, size_t n = kReplySize, int timeoutMs = 10000);
 // True when the peer closed or reset the connection within timeoutMs.
 bool closedByPeer(int fd, int timeoutMs = 10000);
-std::string reply(const std::string& text);  // padded with NULs to the reply size
+extern const std::string kOk, kFailed;  // the two replies, padded with NULs to the reply size
 // The RSA block of plaintext, made by the openssl command, not the server's code.
 std::string encryptFor(const std::string& publicKeyPath, const std::string& plaintext);
 
@@ -72,8 +69,6 @@ struct ServerProcess {
 
     bool start(const std::string& workDir, const std::vector<std::string>& prefix = {});
     bool waitReady();
-    // The server itself: pid, or its child when a tracer started it.
-    pid_t serverPid() const;
     int stop(int sig = 15);
     int waitExit(int timeoutMs);
     bool alive();

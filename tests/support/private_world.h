@@ -15,9 +15,8 @@
 #include <cstring>
 #include <string>
 
-// "" once inside, else the reason. Root unshares directly; a user namespace
-// is tried only where the caller allows it (the fuzzers, which start no
-// server that needs real root).
+// "" once inside, else the reason. A user namespace is tried only where the
+// caller allows it: the tests start servers that need real root.
 inline std::string enterPrivateWorld(bool allowUserNamespace) {
     if (unshare(CLONE_NEWNET | CLONE_NEWIPC) != 0 &&
         (!allowUserNamespace || unshare(CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWIPC) != 0))
