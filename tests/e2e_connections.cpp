@@ -2,8 +2,8 @@
 // set of the test's own, so that a task can run exactly when a race would
 // have it run: late, twice at once, or for a descriptor that changed hands.
 #include "harness.h"
+#include "wrap.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -32,13 +32,9 @@ protected:
         ServerTest::SetUp();
         if (IsSkipped()) return;
         ASSERT_EQ(chdir(dir.c_str()), 0);  // the decryption reads private.pem here
-        listenFd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ASSERT_EQ(bind(listenFd, reinterpret_cast<sockaddr*>(&addr), len), 0);
+        listenFd = tcp4bind(kServerPort, "127.0.0.1");
+        ASSERT_EQ(fcntl(listenFd, F_SETFL, O_NONBLOCK), 0);
         ASSERT_EQ(listen(listenFd, 128), 0);
-        ASSERT_EQ(getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
         epollFd = epoll_create1(EPOLL_CLOEXEC);
         struct epoll_event ev = {EPOLLIN | EPOLLET, {}};
         ev.data.u64 = static_cast<uint32_t>(listenFd);
@@ -54,13 +50,6 @@ protected:
         processRequest(&task);
     }
     void acceptTask() { run(static_cast<uint32_t>(listenFd)); }
-
-    // A client socket, connected unless options must be set first.
-    int client(bool connected = true) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        return connected && !connectClient(fd) ? -1 : fd;
-    }
-    bool connectClient(int fd) { return connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0; }
 
     // The next client event that epoll reports; kNoWord after the time-out.
     uint64_t nextClientWord() {
@@ -81,12 +70,11 @@ protected:
     }
 
     int listenFd = -1, epollFd = -1;
-    struct sockaddr_in addr = {};
 };
 
 TEST_F(Connections, OneListenTaskAcceptsTheWholeBacklog) {
     std::vector<int> fds;
-    for (int i = 0; i < 4; i++) fds.push_back(client());
+    for (int i = 0; i < 4; i++) fds.push_back(harness::connectTo());
     acceptTask();
     for (int fd : fds) ASSERT_TRUE(harness::sendAll(fd, request(allowedIds()[2], "k")));
     uint64_t word = kNoWord;
@@ -103,16 +91,16 @@ TEST_F(Connections, OneListenTaskAcceptsTheWholeBacklog) {
 // A task that runs after its connection closed must not touch the client
 // that now holds the descriptor number.
 TEST_F(Connections, StaleTaskLeavesAReusedDescriptorAlone) {
-    int a = client();
+    int a = harness::connectTo();
     uint64_t wordA = acceptAndSend(a, request(allowedIds()[0], "first"));
     run(wordA);
     EXPECT_EQ(harness::readReply(a), harness::kOk);
-    int b = client(false);  // made now, so that the server's accept takes A's number
+    int b = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // made now, so that the server's accept takes A's number
     ASSERT_EQ(shutdown(a, SHUT_WR), 0);
     ASSERT_EQ(nextClientWord(), wordA);
     run(wordA);
     ASSERT_FALSE(isOpen(serverFd(wordA))) << "the end of A's stream did not close it";
-    ASSERT_TRUE(connectClient(b));
+    ASSERT_EQ(harness::connectTo(kServerPort, false, b), b);
     std::string requestB = request(allowedIds()[2], "for B");
     uint64_t wordB = acceptAndSend(b, requestB);
     ASSERT_EQ(serverFd(wordB), serverFd(wordA)) << "B did not get A's old descriptor";
@@ -127,7 +115,7 @@ TEST_F(Connections, StaleTaskLeavesAReusedDescriptorAlone) {
 // test feeds it the key; meanwhile a second request arrives and a second
 // task runs for the same connection.
 TEST_F(Connections, OverlappingTasksReadOnceAndNoEventIsLost) {
-    int fd = client();
+    int fd = harness::connectTo();
     uint64_t word = acceptAndSend(fd, request(allowedIds()[0], "one"));
     std::string pem = harness::readFile("private.pem");
     ASSERT_EQ(rename("private.pem", "private.pem.real"), 0);
@@ -160,9 +148,9 @@ TEST_F(Connections, OverlappingTasksReadOnceAndNoEventIsLost) {
 TEST_F(Connections, ReplyThatCannotBeWrittenEndsTheConnection) {
     int small = 4096;
     ASSERT_EQ(setsockopt(listenFd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
-    int fd = client(false);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
-    ASSERT_TRUE(connectClient(fd));
+    ASSERT_EQ(harness::connectTo(kServerPort, false, fd), fd);
     uint64_t word = acceptAndSend(fd, "junk");
     std::string junk(512, 'j');
     for (int i = 0; i < 5000 && isOpen(serverFd(word)); i++) {

@@ -127,8 +127,8 @@ shareMemoryItem record(const std::string& userid, const std::string& key, int id
 
 bool sameRecord(const shareMemoryItem& a, const shareMemoryItem& b) { return memcmp(&a, &b, sizeof a) == 0; }
 
-int connectTo(int port, bool nonblocking) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+int connectTo(int port, bool nonblocking, int fd) {
+    if (fd < 0) fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));

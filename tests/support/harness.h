@@ -45,9 +45,10 @@ std::vector<shareMemoryItem> readTable();
 shareMemoryItem record(const std::string& userid, const std::string& key, int id = 0);
 bool sameRecord(const shareMemoryItem& a, const shareMemoryItem& b);
 
-// A TCP connection to 127.0.0.1:port, -1 on failure; a non-blocking one may
-// still be shaking hands.
-int connectTo(int port = kServerPort, bool nonblocking = false);
+// A TCP connection to 127.0.0.1:port (of socket fd, when given, made with
+// options set beforehand), -1 on failure; a non-blocking one may still be
+// shaking hands.
+int connectTo(int port = kServerPort, bool nonblocking = false, int fd = -1);
 bool sendAll(int fd, const std::string& bytes);
 // Up to n bytes: fewer when the stream ends or timeoutMs passes.
 std::string readReply(int fd, size_t n = kReplySize, int timeoutMs = 10000);
