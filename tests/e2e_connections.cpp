@@ -31,7 +31,6 @@ protected:
     void SetUp() override {
         ServerTest::SetUp();
         if (IsSkipped()) return;
-        ASSERT_EQ(chdir(dir.c_str()), 0);  // the decryption reads private.pem here
         listenFd = tcp4bind(kServerPort, "127.0.0.1");
         ASSERT_EQ(fcntl(listenFd, F_SETFL, O_NONBLOCK), 0);
         ASSERT_EQ(listen(listenFd, 128), 0);

@@ -1,5 +1,4 @@
-// The crypto service. The RSA calls read their key files from the working
-// directory, so each RSA test works in a fresh folder of its own.
+// The crypto service.
 #include "harness.h"
 #include "secretkey_union.h"
 
@@ -11,34 +10,23 @@ namespace {
 SecretKeyUnion* crypto() { return SecretKeyUnion::getSingleTon(); }
 unsigned char* bytes(std::string& s) { return reinterpret_cast<unsigned char*>(&s[0]); }
 
-class Rsa : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir = harness::makeTempDir();
-        std::filesystem::current_path(dir);
-    }
-    void TearDown() override {
-        std::filesystem::current_path("/");
-        harness::removeTree(dir);
-    }
-    // The plaintext of a block, or "<-1>" when the call fails.
-    static std::string decode(std::string block) {
-        std::string out(2048, '\0');
-        int len = static_cast<int>(block.size());
-        int n = crypto()->rsaDecode(bytes(block), bytes(out), len);
-        return n < 0 ? "<" + std::to_string(n) + ">" : out.substr(0, static_cast<size_t>(n));
-    }
-    std::string dir;
-};
+// The plaintext of a block, or "<-1>" when the call fails. The key files are
+// those of the test's working folder.
+std::string decode(std::string block) {
+    std::string out(2048, '\0');
+    int len = static_cast<int>(block.size());
+    int n = crypto()->rsaDecode(bytes(block), bytes(out), len);
+    return n < 0 ? "<" + std::to_string(n) + ">" : out.substr(0, static_cast<size_t>(n));
+}
 
 // Both replacements are padded to the same file length, so a cache that
 // compares lengths only would keep the old key.
-TEST_F(Rsa, ReplacedKeyFileTakesEffectOnTheNextCall) {
-    harness::writeKeyPair(dir);
+TEST(Rsa, ReplacedKeyFileTakesEffectOnTheNextCall) {
+    harness::writeKeyPair(".");
     std::string oldBlock = harness::encryptFor("public.pem", "old");
     ASSERT_EQ(decode(oldBlock), "old");
     std::string oldPem = harness::readFile("private.pem");
-    harness::writeKeyPair(dir);
+    harness::writeKeyPair(".");
     std::string newPem = harness::readFile("private.pem");
     size_t length = std::max(oldPem.size(), newPem.size()) + 1;
     harness::writeFile("private.pem", newPem + std::string(length - newPem.size(), '\n'));
@@ -50,13 +38,13 @@ TEST_F(Rsa, ReplacedKeyFileTakesEffectOnTheNextCall) {
 
 // An 8200-bit key (five primes, quick to make) exceeds the 1024 bytes a
 // request may hold.
-TEST_F(Rsa, ModulusBeyondTheRequestSizeIsRefused) {
-    harness::writeKeyPair(dir, {"-pkeyopt", "rsa_keygen_bits:8200", "-pkeyopt", "rsa_keygen_primes:5"});
+TEST(Rsa, ModulusBeyondTheRequestSizeIsRefused) {
+    harness::writeKeyPair(".", {"-pkeyopt", "rsa_keygen_bits:8200", "-pkeyopt", "rsa_keygen_primes:5"});
     EXPECT_EQ(decode(harness::encryptFor("public.pem", "hi")), "<-1>");
 }
 
-TEST_F(Rsa, OverlongPlaintextSetsTheLengthToMinusOne) {
-    harness::writeKeyPair(dir);
+TEST(Rsa, OverlongPlaintextSetsTheLengthToMinusOne) {
+    harness::writeKeyPair(".");
     std::string plain(246, 'a'), out(2048, '\0');
     int len = static_cast<int>(plain.size());
     EXPECT_EQ(crypto()->rsaEncode(bytes(plain), bytes(out), len), -1);
@@ -66,7 +54,7 @@ TEST_F(Rsa, OverlongPlaintextSetsTheLengthToMinusOne) {
 // A key that cannot be used ends the process. The child has no terminal and
 // a standard input that stays open: a reader that prompted for a pass phrase
 // would wait there until the alarm ends it.
-TEST_F(Rsa, UnusablePrivateKeyEndsTheProcess) {
+TEST(Rsa, UnusablePrivateKeyEndsTheProcess) {
     struct Row {
         const char* name;
         std::vector<std::string> make;  // how openssl makes private.pem; none: it is missing

@@ -283,15 +283,9 @@ std::vector<std::string> underStrace(const std::vector<std::string>& injections)
 void ServerTest::SetUp() {
     SKIP_UNLESS_PRIVATE_WORLD();
     removeTable();
-    dir = makeTempDir();
+    dir = std::filesystem::current_path().string();
     writeKeyPair(dir);
     publicKey = dir + "/public.pem";
-}
-
-void ServerTest::TearDown() {
-    server.stop(SIGKILL);
-    if (HasFailure()) fprintf(stderr, "working folder and server logs kept in %s\n", dir.c_str());
-    else removeTree(dir);
 }
 
 void ServerTest::startServer(const std::vector<std::string>& prefix) {
@@ -313,10 +307,17 @@ std::string ServerTest::registerOnce(const std::string& userid, const std::strin
 }  // namespace harness
 
 // Every test program: each test runs in a process of its own (CTest starts
-// one per test), which first moves into its own network and IPC world.
+// one per test), which first moves into its own network and IPC world and a
+// working folder of its own.
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     if (!testing::GTEST_FLAG(list_tests)) harness::refusal = enterPrivateWorld(false);
     signal(SIGPIPE, SIG_IGN);
-    return RUN_ALL_TESTS();
+    // A working folder of its own (key files, server logs), kept when a test fails.
+    std::string dir = harness::makeTempDir();
+    std::filesystem::current_path(dir);
+    int failed = RUN_ALL_TESTS();
+    if (failed) fprintf(stderr, "working folder kept: %s\n", dir.c_str());
+    else harness::removeTree(dir);
+    return failed;
 }

@@ -84,9 +84,8 @@ std::vector<std::string> underStrace(const std::vector<std::string>& injections)
 
 class ServerTest : public ::testing::Test {
 protected:
-    // A working folder with a key pair, and no table left from before.
+    // A key pair in the working folder, and no table left from before.
     void SetUp() override;
-    void TearDown() override;
     void startServer(const std::vector<std::string>& prefix = {});
     std::string request(const std::string& userid, const std::string& key);
     std::string registerOnce(const std::string& userid, const std::string& key);
