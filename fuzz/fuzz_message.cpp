@@ -4,6 +4,7 @@
 // decode; a text is decoded only for a user with a record, and it is no
 // longer than its "mes".
 #include "Util.h"
+#include "epoll_et_server.h"
 #include "fuzz_support.h"
 
 #include <cstring>
@@ -15,7 +16,7 @@ namespace {
 
 const char kTarget[] = "fuzz_message";
 const std::map<std::string, std::string> kStored = {
-    {"empty", ""}, {"full", std::string(99, 'k')}, {"accents", "\xc3\xa9t\xc3\xa9\x01\x7f"}, {"plain", "abc"}};
+    {"empty", ""}, {"full", std::string(kMaxKeyBytes, 'k')}, {"accents", "\xc3\xa9t\xc3\xa9\x01\x7f"}, {"plain", "abc"}};
 
 }  // namespace
 

@@ -1,12 +1,10 @@
-// Readline over a stream that arrives in arbitrary chunks, against what it
-// promises: per call a line with its newline, or maxlen when the buffer fills
-// first (maxlen - 1 bytes stored), or what is left before the end of the
-// stream (0 at the end); always NUL-terminated; nothing lost between calls.
-//
-// Input: two bytes that give the buffer sizes of alternate calls (1..256 and
-// 2..256), then chunks, each a length byte (1..100) and that many bytes. Each
-// chunk is one record of a sequenced-packet socket, so each refill of
-// Readline's read-ahead buffer gets exactly one chunk.
+// Readline over a stream in arbitrary chunks, against what it promises: per
+// call a line with its newline, or maxlen when the buffer fills first
+// (maxlen - 1 bytes stored), or what is left (0 at the end); always
+// NUL-terminated; nothing lost between calls. Input: the buffer sizes of
+// alternate calls (1..256, 2..256), then chunks, each a length byte (1..100)
+// and its bytes, each one record of a sequenced-packet socket, so that each
+// refill of Readline's read-ahead buffer gets exactly one chunk.
 #include "fuzz_support.h"
 #include "wrap.h"
 
@@ -20,8 +18,8 @@ namespace {
 
 const char kTarget[] = "fuzz_readline";
 
-// The reading end of a socket holding the input's chunks (at most 64, well
-// within its buffers) and then ending; stream gets all their bytes in order.
+// The reading end of a socket holding the chunks (at most 64, well within its
+// buffers), then ending; stream gets their bytes in order.
 int feed(const uint8_t* data, size_t size, std::string& stream) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) fuzzFailure(kTarget, "socketpair failed");

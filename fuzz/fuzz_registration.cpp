@@ -1,12 +1,9 @@
-// The registration exchange fed arbitrary decrypted plaintexts. Input: one
-// selector byte, then the plaintext. A selector below 0x80 hands the whole
-// plaintext over; any other picks a length from -1 (a failed decryption) up
-// to its size. The plaintext lies in a buffer of exactly its size, so a read
-// past it is caught.
-//
-// Every call writes exactly one of the two replies: "ok" exactly for an
-// allowed id with a key that fits, whose record then holds the pair byte for
-// byte; a refusal leaves the table as it was.
+// The registration exchange fed arbitrary decrypted plaintexts. Input: a
+// selector byte, then the plaintext (in a buffer of exactly its size). A
+// selector below 0x80 hands the whole plaintext over; any other picks a
+// length from -1 (a failed decryption) up to its size. Every call writes one
+// of the two replies: "ok" exactly for an allowed id with a key that fits,
+// whose record then holds the pair byte for byte; a refusal changes nothing.
 #include "Util.h"
 #include "epoll_et_server.h"
 #include "fuzz_support.h"

@@ -12,11 +12,10 @@ struct ToolRun {
     std::string out, err;
 };
 
-ToolRun keyreg(const std::vector<std::string>& args, const std::string& dir = "") {
-    std::vector<std::string> argv = {KEYREG_TOOL_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
+ToolRun keyreg(std::vector<std::string> args, const std::string& dir = "") {
     ToolRun run;
-    run.status = harness::runCommand(argv, &run.out, &run.err, dir);
+    args.insert(args.begin(), KEYREG_TOOL_PATH);
+    run.status = harness::runCommand(args, &run.out, &run.err, dir);
     return run;
 }
 

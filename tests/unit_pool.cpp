@@ -1,36 +1,22 @@
 // The worker pool: its queue bound, stopping it, and the task copy a callback
-// gets. Callbacks hold their worker at a gate the test opens.
+// gets.
 #include "harness.h"
 
-#include <condition_variable>
+#include <atomic>
 #include <future>
 #include <memory>
 #include <mutex>
 
 namespace {
 
-struct Gate {
-    std::mutex lock;
-    std::condition_variable changed;
-    int passes = 0;   // callbacks the gate still lets through
-    int waiting = 0;  // callbacks held at it
-    std::vector<int> ran;
-} gate;
-
-void letThrough(int n) {
-    std::lock_guard<std::mutex> guard(gate.lock);
-    gate.passes += n;
-    gate.changed.notify_all();
-}
-
-bool gateHolds(int n) {
-    std::unique_lock<std::mutex> guard(gate.lock);
-    return gate.changed.wait_for(guard, std::chrono::seconds(10), [n] { return gate.waiting == n; });
-}
+// Callbacks hold their worker at a gate until the test lets them through.
+std::atomic<int> passes{0}, waiting{0};
+std::mutex ranLock;
+std::vector<int> ranIds;
 
 std::vector<int> ran() {
-    std::lock_guard<std::mutex> guard(gate.lock);
-    return gate.ran;
+    std::lock_guard<std::mutex> guard(ranLock);
+    return ranIds;
 }
 
 // The callback gets its own copy of the task, arg pointing at that copy.
@@ -38,14 +24,14 @@ void gated(void* arg) {
     Task* task = static_cast<Task*>(arg);
     EXPECT_EQ(task->arg, arg);
     EXPECT_EQ(task->epollFd, 1000 + task->taskId);
-    std::unique_lock<std::mutex> guard(gate.lock);
-    gate.waiting++;
-    gate.changed.notify_all();
-    gate.changed.wait_for(guard, std::chrono::seconds(10), [] { return gate.passes > 0; });
-    gate.passes--;
-    gate.waiting--;
-    gate.ran.push_back(task->taskId);
-    gate.changed.notify_all();
+    waiting++;
+    harness::waitUntil([] {
+        int left = passes;
+        return left > 0 && passes.compare_exchange_strong(left, left - 1);
+    });
+    waiting--;
+    std::lock_guard<std::mutex> guard(ranLock);
+    ranIds.push_back(task->taskId);
 }
 
 // One task record, refilled for every task as the server's loop does.
@@ -83,15 +69,15 @@ bool returns(std::future<void>& f, int ms = 10000) {
 TEST(Pool, ProducerWaitsAtTheBoundAndTasksRunInOrder) {
     auto pool = std::make_unique<ThreadPool>(1, 3);
     add(*pool, 0);
-    ASSERT_TRUE(gateHolds(1));
+    ASSERT_TRUE(harness::waitUntil([] { return waiting == 1; }));
     auto producer = addInBackground(*pool, {1, 2, 3, 4});
     EXPECT_TRUE(harness::waitUntil([&] { return queued(*pool) >= 3; })) << "a producer waited below the bound";
     EXPECT_FALSE(returns(producer, 300)) << "a fourth task was queued past the bound";
     EXPECT_EQ(queued(*pool), 3u);
-    letThrough(1);
+    passes++;
     bool released = returns(producer);
     EXPECT_TRUE(released) << "the producer stayed blocked after the worker took a task";
-    letThrough(1 << 20);
+    passes += 1 << 20;
     EXPECT_TRUE(harness::waitUntil([] { return ran().size() == 5; }));
     EXPECT_EQ(ran(), (std::vector<int>{0, 1, 2, 3, 4}));
     if (!released) pool.release();  // the stuck producer still uses it
@@ -102,7 +88,7 @@ TEST(Pool, ProducerWaitsAtTheBoundAndTasksRunInOrder) {
 TEST(Pool, StoppedPoolReleasesProducersAndTakesNoMoreTasks) {
     auto pool = std::make_unique<ThreadPool>(1, 1);
     add(*pool, 0);
-    ASSERT_TRUE(gateHolds(1));
+    ASSERT_TRUE(harness::waitUntil([] { return waiting == 1; }));
     add(*pool, 1);
     auto blocked = addInBackground(*pool, {2});
     EXPECT_FALSE(returns(blocked, 300)) << "a task was queued past the bound";
@@ -111,7 +97,7 @@ TEST(Pool, StoppedPoolReleasesProducersAndTakesNoMoreTasks) {
     bool released = returns(blocked) && returns(late);
     EXPECT_TRUE(released) << "a producer stayed blocked on a stopped pool";
     EXPECT_EQ(queued(*pool), 1u) << "a stopped pool queued a task";
-    letThrough(1 << 20);
+    passes += 1 << 20;
     if (!released) pool.release();  // the stuck producer still uses it
     pool.reset();                   // waits for the worker to leave
     EXPECT_EQ(ran(), std::vector<int>{0}) << "a stopped pool ran a task";

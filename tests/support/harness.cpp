@@ -36,8 +36,8 @@ std::string refusal = "not tried";
     _exit(127);
 }
 
-void redirect(const std::string& path, int target) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+void redirect(const std::string& path, int target, int flags = O_WRONLY | O_CREAT | O_TRUNC) {
+    int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
     if (fd < 0 || dup2(fd, target) < 0) _exit(126);
 }
 
@@ -190,7 +190,7 @@ int runCommand(const std::vector<std::string>& argv, std::string* out, std::stri
     pid_t pid = fork();
     if (pid == 0) {
         if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(125);
-        redirect("/dev/null", STDIN_FILENO);
+        redirect("/dev/null", STDIN_FILENO, O_RDONLY);
         redirect(tmp + "/out", STDOUT_FILENO);
         redirect(tmp + "/err", STDERR_FILENO);
         execOrDie(argv);

@@ -1,7 +1,7 @@
-// What every test program shares: its own network and IPC world (entered by
-// the main in harness.cpp, one process per test), clocks and bounded waits,
-// key pairs, the key table read from outside, a raw client, the real server
-// as a child process, and the fixture of every test that runs it.
+// What every test program shares: bounded waits, key pairs, the key table
+// read from outside, a raw client, the real server as a child process, and
+// the fixture of every test that runs it. Its main (harness.cpp) gives each
+// test process a network and IPC world and a working folder of its own.
 #ifndef KEYREG_TEST_HARNESS_H
 #define KEYREG_TEST_HARNESS_H
 
@@ -37,8 +37,7 @@ void removeTree(const std::string& dir);
 // options go to its genpkey (the default: 2048 bits).
 void writeKeyPair(const std::string& dir, const std::vector<std::string>& options = {});
 
-// The key table as another process sees it; removing it makes the next
-// server or handle start with a fresh one.
+// The key table as another process sees it.
 void removeTable();
 std::vector<shareMemoryItem> readTable();
 // A record as a registration lays it out: texts copied by length, zeros after.
