@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <fstream>
 
 namespace {
 
@@ -117,10 +116,8 @@ TEST_F(Server, ListenerRetriesAfterAFailedShed) {
 
 TEST_F(Server, IgnoresSigpipe) {
     ASSERT_NO_FATAL_FAILURE(startServer());
-    std::ifstream status("/proc/" + std::to_string(server.pid) + "/status");
-    unsigned long long ignored = 0;
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("SigIgn:", 0) == 0) ignored = std::stoull(line.substr(7), nullptr, 16);
+    std::string status = harness::readFile("/proc/" + std::to_string(server.pid) + "/status");
+    unsigned long long ignored = std::stoull(status.substr(status.find("SigIgn:") + 7), nullptr, 16);
     EXPECT_TRUE((ignored >> (SIGPIPE - 1)) & 1);
 }
 

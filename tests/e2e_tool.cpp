@@ -10,12 +10,13 @@ namespace {
 struct ToolRun {
     int status = -1;
     std::string out, err;
+    std::string said() const { return std::to_string(status) + ": " + out; }
 };
 
-ToolRun keyreg(std::vector<std::string> args, const std::string& dir = "") {
+ToolRun keyreg(std::vector<std::string> args) {
     ToolRun run;
     args.insert(args.begin(), KEYREG_TOOL_PATH);
-    run.status = harness::runCommand(args, &run.out, &run.err, dir);
+    run.status = harness::runCommand(args, &run.out, &run.err);
     return run;
 }
 
@@ -25,21 +26,17 @@ using Tool = harness::ServerTest;
 // that keygen made there.
 TEST_F(Tool, ReadmeQuickStartWorksAsDescribed) {
     const std::string& id = harness::allowedIds()[0];
-    ASSERT_EQ(mkdir((dir + "/var").c_str(), 0755), 0);
-    ASSERT_EQ(keyreg({"keygen", "--dir", "var/server"}, dir).status, 0);
+    ASSERT_EQ(mkdir("var", 0755), 0);
+    ASSERT_EQ(keyreg({"keygen", "--dir", "var/server"}).status, 0);
     struct stat st;
-    ASSERT_EQ(stat((dir + "/var/server/private.pem").c_str(), &st), 0);
+    ASSERT_EQ(stat("var/server/private.pem", &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "the private key is readable by others";
     ASSERT_TRUE(server.start(dir + "/var/server"));
     ASSERT_TRUE(server.waitReady()) << server.log();
 
     const std::string pub = "var/server/public.pem";
-    ToolRun ok = keyreg({"register", id, "s3cret", "--pubkey", pub}, dir);
-    EXPECT_EQ(ok.status, 0);
-    EXPECT_EQ(ok.out, "ok\n");
-    ToolRun refused = keyreg({"register", "mallory", "s3cret", "--pubkey", pub}, dir);
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.out, "communicate failed\n");
+    EXPECT_EQ(keyreg({"register", id, "s3cret", "--pubkey", pub}).said(), "0: ok\n");
+    EXPECT_EQ(keyreg({"register", "mallory", "s3cret", "--pubkey", pub}).said(), "1: communicate failed\n");
     std::string masked = keyreg({"table"}).out;
     EXPECT_NE(masked.find(id), std::string::npos) << masked;
     EXPECT_NE(masked.find("******"), std::string::npos) << masked;
