@@ -23,11 +23,7 @@ const std::map<std::string, std::string> kStored = {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     prepareFuzzing(kTarget);
     for (const auto& user : kStored) {
-        shareMemoryItem item(0);
-        item.useridLen = static_cast<int32_t>(user.first.size());
-        memcpy(item.userid, user.first.data(), user.first.size());
-        item.keyLen = static_cast<int32_t>(user.second.size());
-        memcpy(item.key, user.second.data(), user.second.size());
+        shareMemoryItem item = harness::record(user.first, user.second);
         if (shareMemoryHandle::getSingleTon()->addItem(item) != 0) fuzzFailure(kTarget, "cannot store the records");
     }
     return 0;

@@ -47,11 +47,7 @@ std::string takeReply() {
 }
 
 bool storedExactly(const std::string& userid, const std::string& key) {
-    shareMemoryItem expected(0);
-    expected.useridLen = static_cast<int32_t>(userid.size());
-    memcpy(expected.userid, userid.data(), userid.size());
-    expected.keyLen = static_cast<int32_t>(key.size());
-    memcpy(expected.key, key.data(), key.size());
+    shareMemoryItem expected = harness::record(userid, key);
     shareMemoryItem* end = table() + kTableSlots;
     return std::find_if(table(), end, [&](const shareMemoryItem& item) {
                return memcmp(&item, &expected, sizeof item) == 0;

@@ -2,7 +2,7 @@
 #ifndef KEYREG_FUZZ_SUPPORT_H
 #define KEYREG_FUZZ_SUPPORT_H
 
-#include "private_world.h"
+#include "shared.h"
 
 #include <fcntl.h>
 
@@ -18,7 +18,7 @@
 // the server's code logs every request on standard output, which would drown
 // libFuzzer's own report on standard error.
 inline void prepareFuzzing(const char* target) {
-    std::string why = enterPrivateWorld(true);
+    std::string why = harness::enterPrivateWorld(true);
     if (!why.empty()) fuzzFailure(target, ("cannot leave the host's key table: " + why).c_str());
     fflush(stdout);
     int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);

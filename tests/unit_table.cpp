@@ -29,9 +29,6 @@ protected:
         shareMemoryItem item = record(userid, key, id);
         return table().addItem(item);
     }
-    static std::string tableBytes() {
-        return std::string(reinterpret_cast<const char*>(table().items), kTableSlots * sizeof(shareMemoryItem));
-    }
     // The decoded text of a message, or "before" when the decoder left it alone.
     static std::string decoded(const std::string& text) {
         std::unique_ptr<Message> message(MessageFactory::createMessage(MessageFactory::MESSAGE_CODE));
@@ -60,9 +57,9 @@ TEST_F(Table, RecordsKeepTheirSlotsAndRemovalEmptiesOne) {
 
 TEST_F(Table, FullTableRefusesNewIdsAndStillReplaces) {
     for (int i = 0; i < kTableSlots; i++) ASSERT_EQ(add(userName(i), "key"), 0);
-    std::string before = tableBytes();
+    std::vector<shareMemoryItem> before(table().items, table().items + kTableSlots);
     EXPECT_EQ(add("stranger", "k"), -1);
-    EXPECT_EQ(tableBytes(), before);
+    EXPECT_EQ(memcmp(before.data(), table().items, before.size() * sizeof before[0]), 0);
     EXPECT_EQ(add(userName(42), "fresh"), 0);
     EXPECT_TRUE(sameRecord(table().items[42], record(userName(42), "fresh")));
 }

@@ -1,7 +1,5 @@
 #include "harness.h"
 
-#include "private_world.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -32,7 +30,6 @@ std::string refusal = "not tried";
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execvp(args[0], args.data());
-    fprintf(stderr, "exec %s: %s\n", args[0], strerror(errno));
     _exit(127);
 }
 
@@ -51,13 +48,12 @@ void failOnSanitizerReport(const std::string& who, const std::string& err) {
     }
 }
 
-int statusOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
-
-// The exit status of pid, or -1 while it still runs after timeoutMs.
+// The exit status of pid (128 + signal when killed), or -1 while it still
+// runs after timeoutMs.
 int waitFor(pid_t pid, int timeoutMs) {
     int status = -1;
-    bool ended = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs);
-    return ended ? statusOf(status) : -1;
+    if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace
@@ -114,15 +110,6 @@ std::vector<shareMemoryItem> readTable() {
     std::vector<shareMemoryItem> records(items, items + info.shm_segsz / sizeof(shareMemoryItem));
     shmdt(addr);
     return records;
-}
-
-shareMemoryItem record(const std::string& userid, const std::string& key, int id) {
-    shareMemoryItem item(id);
-    item.useridLen = static_cast<int32_t>(userid.size());
-    memcpy(item.userid, userid.data(), std::min(userid.size(), sizeof item.userid));
-    item.keyLen = static_cast<int32_t>(key.size());
-    memcpy(item.key, key.data(), std::min(key.size(), sizeof item.key));
-    return item;
 }
 
 bool sameRecord(const shareMemoryItem& a, const shareMemoryItem& b) { return memcmp(&a, &b, sizeof a) == 0; }
@@ -184,18 +171,16 @@ std::string encryptFor(const std::string& publicKeyPath, const std::string& plai
     return block;
 }
 
-int runCommand(const std::vector<std::string>& argv, std::string* out, std::string* err, const std::string& dir,
-               int timeoutMs) {
+int runCommand(const std::vector<std::string>& argv, std::string* out, std::string* err) {
     std::string tmp = makeTempDir();
     pid_t pid = fork();
     if (pid == 0) {
-        if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(125);
         redirect("/dev/null", STDIN_FILENO, O_RDONLY);
         redirect(tmp + "/out", STDOUT_FILENO);
         redirect(tmp + "/err", STDERR_FILENO);
         execOrDie(argv);
     }
-    int status = waitFor(pid, timeoutMs);
+    int status = waitFor(pid, 30000);
     if (status < 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
     if (out) *out = readFile(tmp + "/out");
     if (err) *err = readFile(tmp + "/err");
@@ -265,10 +250,6 @@ bool ServerProcess::alive() { return pid > 0 && waitExit(0) < 0; }
 
 std::string ServerProcess::log() const { return readFile(dir + "/stdout.log") + readFile(dir + "/stderr.log"); }
 
-bool ServerProcess::waitForLog(const std::string& text) {
-    return waitUntil([&] { return log().find(text) != std::string::npos; });
-}
-
 ServerProcess::~ServerProcess() { stop(SIGKILL); }
 
 std::vector<std::string> underStrace(const std::vector<std::string>& injections) {
@@ -311,7 +292,7 @@ std::string ServerTest::registerOnce(const std::string& userid, const std::strin
 // working folder of its own.
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    if (!testing::GTEST_FLAG(list_tests)) harness::refusal = enterPrivateWorld(false);
+    if (!testing::GTEST_FLAG(list_tests)) harness::refusal = harness::enterPrivateWorld(false);
     signal(SIGPIPE, SIG_IGN);
     // A working folder of its own (key files, server logs), kept when a test fails.
     std::string dir = harness::makeTempDir();

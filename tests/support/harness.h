@@ -5,8 +5,8 @@
 #ifndef KEYREG_TEST_HARNESS_H
 #define KEYREG_TEST_HARNESS_H
 
-#include "Util.h"
 #include "epoll_et_server.h"
+#include "shared.h"
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
@@ -40,13 +40,10 @@ void writeKeyPair(const std::string& dir, const std::vector<std::string>& option
 // The key table as another process sees it.
 void removeTable();
 std::vector<shareMemoryItem> readTable();
-// A record as a registration lays it out: texts copied by length, zeros after.
-shareMemoryItem record(const std::string& userid, const std::string& key, int id = 0);
 bool sameRecord(const shareMemoryItem& a, const shareMemoryItem& b);
 
-// A TCP connection to 127.0.0.1:port (of socket fd, when given, made with
-// options set beforehand), -1 on failure; a non-blocking one may still be
-// shaking hands.
+// A TCP connection to 127.0.0.1:port (of socket fd, made beforehand with
+// options, if given); -1 on failure. A non-blocking one may still be connecting.
 int connectTo(int port = kServerPort, bool nonblocking = false, int fd = -1);
 bool sendAll(int fd, const std::string& bytes);
 // Up to n bytes: fewer when the stream ends or timeoutMs passes.
@@ -58,8 +55,7 @@ extern const std::string kOk, kFailed;  // the two replies, padded with NULs to 
 std::string encryptFor(const std::string& publicKeyPath, const std::string& plaintext);
 
 // Runs argv to its end (stdin on /dev/null); its exit status, or 128 + signal.
-int runCommand(const std::vector<std::string>& argv, std::string* out = nullptr, std::string* err = nullptr,
-               const std::string& dir = "", int timeoutMs = 30000);
+int runCommand(const std::vector<std::string>& argv, std::string* out = nullptr, std::string* err = nullptr);
 
 // The server started in dir, logging to dir/stdout.log and dir/stderr.log,
 // line-buffered. prefix runs it under another program (prlimit, strace, ...).
@@ -73,12 +69,11 @@ struct ServerProcess {
     int waitExit(int timeoutMs);
     bool alive();
     std::string log() const;
-    bool waitForLog(const std::string& text);
     ~ServerProcess();
 };
 
-// The prefix that runs the server under strace with these injections (its
-// "-e inject=" specifications); empty where strace is missing or may not trace.
+// The prefix that runs the server under strace with these "-e inject="
+// specifications; empty where strace is missing or may not trace.
 std::vector<std::string> underStrace(const std::vector<std::string>& injections);
 
 class ServerTest : public ::testing::Test {
