@@ -24,9 +24,9 @@ TEST_F(AcceptAndTable, NetworkErrorFromAcceptLeavesTheServerServing) {
     EXPECT_TRUE(server.alive()) << server.log();
 }
 
-// Idle clients hold every descriptor and nothing is pending: the server has
-// nothing to do and must write nothing (a retry loop logs dozens of lines a
-// second). Once clients leave, the next one is served.
+// Idle clients hold every descriptor and nothing is pending: the server must
+// write nothing (a retry loop logs dozens of lines a second). Once clients
+// leave, the next one is served.
 TEST_F(AcceptAndTable, AtTheDescriptorLimitWithNothingPendingTheServerIsSilent) {
     ASSERT_NO_FATAL_FAILURE(startServer({"prlimit", "--nofile=64", "--"}));
     std::vector<int> clients;

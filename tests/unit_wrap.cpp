@@ -21,8 +21,9 @@ void streamPair(int fds[2]) {
         for (int opt : {SO_RCVTIMEO, SO_SNDTIMEO}) setsockopt(fds[i], SOL_SOCKET, opt, &limit, sizeof limit);
 }
 
-// The second piece is sent only once the first has been read on its own.
-TEST(Readn, GathersPiecesAndReportsAShortStream) {
+// The second piece is sent only once the first has been read on its own;
+// then the peer is gone.
+TEST(ReadnWriten, GatherPiecesAndReportAShortStreamOrAClosedPeer) {
     int p[2];
     streamPair(p);
     char buf[16] = {};
@@ -40,12 +41,6 @@ TEST(Readn, GathersPiecesAndReportsAShortStream) {
     writer.join();
     EXPECT_EQ(Readn(p[0], buf, 10), 2) << "the stream ended after two more bytes";
     EXPECT_EQ(std::string(buf, 2), "fg");
-}
-
-TEST(Writen, ReportsAClosedPeer) {
-    int p[2];
-    streamPair(p);
-    close(p[1]);
     EXPECT_EQ(Writen(p[0], "abc", 3), -1);
     EXPECT_EQ(errno, EPIPE);
 }
