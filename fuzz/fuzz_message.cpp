@@ -1,5 +1,5 @@
 // The message decoder fed arbitrary texts, against a table holding a few
-// keys (an empty one, one of the full 99 bytes, one with bytes beyond ASCII).
+// keys (an empty one, one of the longest allowed, one with bytes beyond ASCII).
 // Only the JSON reader's parse_error and type_error may come out of a
 // decode; a text is decoded only for a user with a record, and it is no
 // longer than its "mes".
