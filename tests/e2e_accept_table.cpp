@@ -1,0 +1,68 @@
+// The accept path never gives up and never spins; a table segment made
+// beforehand and a key file of any size serve registrations.
+#include "harness.h"
+
+#include <sys/shm.h>
+
+#include <thread>
+
+namespace {
+
+using harness::allowedIds;
+using harness::kOk;
+
+using AcceptAndTable = harness::ServerTest;
+
+// Linux passes a connection's pending network error out of accept; that is
+// no reason to stop serving.
+TEST_F(AcceptAndTable, NetworkErrorFromAcceptLeavesTheServerServing) {
+    std::vector<std::string> strace = harness::underStrace({"accept4:error=ENETDOWN:when=2"});
+    if (strace.empty()) GTEST_SKIP() << "strace is missing or may not trace here";
+    ASSERT_NO_FATAL_FAILURE(startServer(strace));
+    for (int i = 0; i < 2; i++) close(harness::connectTo());
+    EXPECT_TRUE(harness::waitUntil([&] { return registerOnce(allowedIds()[0], "k") == kOk || !server.alive(); }));
+    EXPECT_TRUE(server.alive()) << server.log();
+}
+
+// Idle clients hold every descriptor and nothing is pending: the server must
+// write nothing (a retry loop logs dozens of lines a second). Once clients
+// leave, the next one is served.
+TEST_F(AcceptAndTable, AtTheDescriptorLimitWithNothingPendingTheServerIsSilent) {
+    ASSERT_NO_FATAL_FAILURE(startServer({"prlimit", "--nofile=64", "--"}));
+    std::vector<int> clients;
+    for (int i = 0; i < 80; i++) clients.push_back(harness::connectTo(kServerPort, true));
+    auto nothingPending = [] {  // the accept queue length of the listener, from /proc/net/tcp
+        char listener[64];
+        snprintf(listener, sizeof listener, ":%04X 00000000:0000 0A 00000000:00000000", kServerPort);
+        return harness::readFile("/proc/net/tcp").find(listener) != std::string::npos;
+    };
+    ASSERT_TRUE(harness::waitUntil(nothingPending)) << "connections stayed pending";
+    ASSERT_TRUE(harness::waitUntil([&] { return harness::closedByPeer(clients.back(), 0); }));
+    size_t logged = server.log().size();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(server.log().size(), logged) << server.log().substr(logged, 2000);
+    for (int i = 0; i < 4; i++) close(clients[static_cast<size_t>(i)]);
+    EXPECT_TRUE(harness::waitUntil([&] { return registerOnce(allowedIds()[0], "k") == kOk || !server.alive(); }));
+    EXPECT_TRUE(server.alive()) << server.log();
+}
+
+// A zero-filled segment of the table's size, as another tool (or a server
+// that died before emptying it) leaves it.
+TEST_F(AcceptAndTable, ZeroFilledSegmentMadeBeforehandServesRegistrations) {
+    ASSERT_GE(shmget(kTableIpcKey, kTableSlots * sizeof(shareMemoryItem), IPC_CREAT | 0755), 0);
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    EXPECT_EQ(registerOnce(allowedIds()[0], "k"), kOk);
+    EXPECT_TRUE(harness::sameRecord(harness::readTable().at(0), harness::record(allowedIds()[0], "k")));
+}
+
+// The PEM readers skip text before the key block, however long.
+TEST_F(AcceptAndTable, KeyFileWithALongPreambleDecrypts) {
+    std::string preamble;
+    while (preamble.size() < 70 * 1000) preamble += "A line of text before the key, as some tools write it.\n";
+    harness::writeFile(dir + "/private.pem", preamble + harness::readFile(dir + "/private.pem"));
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    EXPECT_EQ(registerOnce(allowedIds()[0], "k"), kOk) << server.log().substr(0, 2000);
+    EXPECT_TRUE(server.alive());
+}
+
+}  // namespace

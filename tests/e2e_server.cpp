@@ -1,0 +1,183 @@
+// The real server: registrations and the table they leave, the replies to
+// everything else, descriptor exhaustion, start-up and the daemon routine.
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <csignal>
+
+namespace {
+
+using harness::allowedIds;
+using harness::record;
+using harness::kFailed;
+using harness::kOk;
+
+// One request on an open connection, and its reply.
+std::string ask(int fd, const std::string& bytes) {
+    return harness::sendAll(fd, bytes) ? harness::readReply(fd) : "send failed";
+}
+
+using Server = harness::ServerTest;
+
+// Several requests on one connection; a re-registration keeps its slot, the
+// longest key fits, and a restarted server keeps the records.
+TEST_F(Server, RegistrationsAreStoredByteForByteAndOutliveARestart) {
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    std::vector<shareMemoryItem> expected;
+    int fd = harness::connectTo();
+    for (const std::string& id : allowedIds()) {
+        EXPECT_EQ(ask(fd, request(id, "key of " + id)), kOk) << id;
+        expected.push_back(record(id, "key of " + id));
+    }
+    const std::string& first = allowedIds()[0];
+    std::string longest(kMaxKeyBytes, 'q');
+    EXPECT_EQ(ask(fd, request(first, longest)), kOk);
+    expected[0] = record(first, longest);
+    close(fd);
+    server.stop();
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    EXPECT_EQ(registerOnce(allowedIds()[1], "after a restart"), kOk);
+    expected[1] = record(allowedIds()[1], "after a restart");
+
+    std::vector<shareMemoryItem> table = harness::readTable();
+    ASSERT_EQ(table.size(), static_cast<size_t>(kTableSlots));
+    for (size_t i = 0; i < table.size(); i++) {
+        if (i < expected.size()) EXPECT_TRUE(harness::sameRecord(table[i], expected[i])) << "slot " << i;
+        else EXPECT_EQ(table[i].id, -1) << "slot " << i;
+    }
+}
+
+// Each request gets exactly one failed reply and stores nothing, and the
+// connection goes on serving.
+TEST_F(Server, EveryInvalidRequestGetsExactlyOneFailedReply) {
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    const std::string& id = allowedIds()[2];
+    auto block = [this](const std::string& text) { return harness::encryptFor(publicKey, text); };
+    std::string capital = id;
+    capital[0] = static_cast<char>(toupper(capital[0]));
+    std::string garbage(1024, '\x5a');
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"id with a capital", request(capital, "k")},
+        {"id not allowed", request("mallory", "k")},
+        {"key one byte too long", request(id, std::string(kMaxKeyBytes + 1, 'k'))},
+        {"not JSON", block("{\"userid\":\"" + id + "\"")},
+        {"key not a string", block("{\"userid\":\"" + id + "\",\"key\":7}")},
+        {"number beyond a double", block("{\"userid\":\"" + id + "\",\"key\":\"k\",\"n\":1e400}")},
+        {"one byte", "g"},
+        {"garbage of a block's size", garbage.substr(0, 256)},
+        {"garbage of a whole read", garbage},
+    };
+    int fd = harness::connectTo();
+    for (const auto& row : rows) EXPECT_EQ(ask(fd, row.second), kFailed) << row.first;
+    EXPECT_EQ(ask(fd, request(id, "valid")), kOk);
+    ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+    EXPECT_EQ(harness::readReply(fd), "") << "more replies than requests";
+    EXPECT_TRUE(harness::sameRecord(harness::readTable().at(0), record(id, "valid"))) << "a refused request was stored";
+}
+
+// Clients beyond the descriptor limit are shed (closed at once) instead of
+// left waiting; a request while no descriptor is left for the key file gets
+// a reply, and service resumes once clients leave.
+TEST_F(Server, AtTheDescriptorLimitPendingClientsAreShedAndServiceResumes) {
+    const int limit = 64;
+    ASSERT_NO_FATAL_FAILURE(startServer({"prlimit", "--nofile=" + std::to_string(limit), "--"}));
+    const std::string& id = allowedIds()[0];
+    int early = harness::connectTo();
+    ASSERT_EQ(ask(early, request(id, "before")), kOk);
+    std::vector<int> clients;
+    for (int i = 0; i < limit + 16; i++) clients.push_back(harness::connectTo(kServerPort, true));
+    EXPECT_TRUE(harness::waitUntil([&] {
+        return std::any_of(clients.begin(), clients.end(), [](int fd) { return harness::closedByPeer(fd, 0); });
+    })) << "no pending client was shed";
+    std::string during = ask(early, request(id, "during"));
+    EXPECT_TRUE(during == kOk || during == kFailed) << during.size() << " bytes";
+    EXPECT_TRUE(server.alive()) << server.log();
+    for (int fd : clients) close(fd);
+    close(early);
+    EXPECT_TRUE(harness::waitUntil([&] { return registerOnce(id, "after") == kOk || !server.alive(); }));
+    EXPECT_TRUE(server.alive()) << server.log();
+}
+
+// accept4 fails for want of descriptors and the shed's own accept fails as
+// well: the waiting client raises no second event, so only the server's
+// retry can serve it.
+TEST_F(Server, ListenerRetriesAfterAFailedShed) {
+    std::vector<std::string> strace = harness::underStrace({"accept4:error=EMFILE:when=1", "accept:error=EMFILE:when=1"});
+    if (strace.empty()) GTEST_SKIP() << "strace is missing or may not trace here";
+    ASSERT_TRUE(server.start(dir, strace));
+    ASSERT_TRUE(harness::waitUntil([&] { return server.log().find("Server start!") != std::string::npos; }));
+    EXPECT_EQ(registerOnce(allowedIds()[0], "k"), kOk) << server.log();
+}
+
+TEST_F(Server, IgnoresSigpipe) {
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    std::string status = harness::readFile("/proc/" + std::to_string(server.pid) + "/status");
+    unsigned long long ignored = std::stoull(status.substr(status.find("SigIgn:") + 7), nullptr, 16);
+    EXPECT_TRUE((ignored >> (SIGPIPE - 1)) & 1);
+}
+
+// 127.0.0.2 is local but not 127.0.0.1: only a wildcard bind answers it. The
+// server's end of that connection closes first and so stays in TIME_WAIT,
+// which a restart must bind past.
+TEST_F(Server, ListensOnEveryAddressAndRestartsWhileThePortIsInTimeWait) {
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kServerPort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << "not listening on every address";
+    ASSERT_EQ(ask(fd, request(allowedIds()[0], "k")), kOk);
+    server.stop(SIGKILL);
+    EXPECT_TRUE(harness::closedByPeer(fd));
+    close(fd);
+    auto inTimeWait = [] {
+        std::string out;
+        harness::runCommand({"ss", "-Htan", "state", "time-wait", "sport", "= :" + std::to_string(kServerPort)}, &out);
+        return !out.empty();
+    };
+    ASSERT_TRUE(harness::waitUntil(inTimeWait));
+    ASSERT_NO_FATAL_FAILURE(startServer());
+}
+
+TEST(Daemon, CallerExitsZeroAndTheDaemonLeadsItsOwnSession) {
+    int report[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, report), 0);
+    fflush(nullptr);
+    pid_t caller = fork();
+    if (caller == 0) {
+        createDamon();
+        _exit(write(report[1], getsid(0) == getpid() ? "L" : "-", 1) == 1 ? 0 : 1);
+    }
+    close(report[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(caller, &status, 0), caller);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(harness::readReply(report[0], 1), "L") << "the daemon does not lead a session of its own";
+}
+
+// As an ordinary user with no process to spare, fork fails.
+bool forksRefused = false;
+TEST(Daemon, AFailedForkIsReported) {
+    SKIP_UNLESS_PRIVATE_WORLD();
+    EXPECT_EXIT(
+        {
+            rlimit none{};
+            forksRefused = setgid(65534) == 0 && setuid(65534) == 0 && setrlimit(RLIMIT_NPROC, &none) == 0;
+            if (!forksRefused) _exit(3);
+            createDamon();
+            _exit(4);
+        },
+        testing::ExitedWithCode(1), "fork error");
+}
+
+}  // namespace
+
+// LeakSanitizer's check at exit starts a thread, which a process that may not
+// fork cannot do.
+extern "C" int __lsan_is_turned_off() { return forksRefused ? 1 : 0; }
