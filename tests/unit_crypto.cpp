@@ -62,9 +62,10 @@ TEST(Rsa, UnusablePrivateKeyEndsTheProcess) {
     } rows[] = {{"missing", false, "no private.pem"}, {"pass phrase", true, "read private.pem failed"}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        if (row.encrypted)
+        if (row.encrypted) {
             ASSERT_EQ(harness::runCommand({"openssl", "genpkey", "-algorithm", "RSA", "-aes128", "-pass",
                                            "pass:open sesame", "-out", "private.pem"}), 0);
+        }
         EXPECT_EXIT(
             {
                 int keptOpen[2];
