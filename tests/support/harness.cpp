@@ -192,7 +192,7 @@ int runCommand(const std::vector<std::string>& argv, std::string* out, std::stri
 bool ServerProcess::start(const std::string& workDir, const std::vector<std::string>& prefix) {
     dir = workDir;
     std::vector<std::string> argv = prefix;
-    argv.insert(argv.end(), {"stdbuf", "-oL", "-eL", KEYREG_SERVER_PATH});
+    argv.insert(argv.end(), {"stdbuf", "-oL", "-eL", program});
     pid = fork();
     if (pid != 0) return pid > 0;
     if (chdir(workDir.c_str()) != 0) _exit(125);

@@ -62,6 +62,7 @@ int runCommand(const std::vector<std::string>& argv, std::string* out = nullptr,
 struct ServerProcess {
     pid_t pid = -1;
     std::string dir;
+    std::string program = KEYREG_SERVER_PATH;
 
     bool start(const std::string& workDir, const std::vector<std::string>& prefix = {});
     bool waitReady();
