@@ -18,7 +18,7 @@ shareMemoryItem::shareMemoryItem(int id) : id(id) {
 
 shareMemoryHandle::shareMemoryHandle(int count, int shmKey)
     : itemCount(count), shmId(-1), shmKey(shmKey), items(nullptr) {
-    createSegment();
+    createSegmentOrDie();
     void* addr = shmat(shmId, nullptr, 0);
     if (addr == reinterpret_cast<void*>(-1)) {
         perror("create share memory error\n");
@@ -30,19 +30,21 @@ shareMemoryHandle::shareMemoryHandle(int count, int shmKey)
 
 // Afterwards shmId names the new or the existing segment (or is negative,
 // and the attach will fail and say so).
-void shareMemoryHandle::createSegment() {
+void shareMemoryHandle::createSegmentOrDie() {
     size_t size = static_cast<size_t>(itemCount) * sizeof(shareMemoryItem);
     shmId = shmget(shmKey, size, IPC_CREAT | IPC_EXCL | 0755);
     if (shmId >= 0) return;
     if (errno == EEXIST) {
         printf("share memory existed\n");
-        attachExistingSegment();
+        findExistingSegmentOrDie();
     } else {
         perror("create share memory failed\n");
     }
 }
 
-void shareMemoryHandle::attachExistingSegment() {
+// Looks the existing segment up; a segment too small for the table would be
+// read and written past its end, so it ends the process.
+void shareMemoryHandle::findExistingSegmentOrDie() {
     shmId = shmget(shmKey, 0, 0);
     if (shmId < 0) return;
     struct shmid_ds info;

@@ -50,8 +50,8 @@ public:
     shareMemoryItem* items;
 
 private:
-    void createSegment();
-    void attachExistingSegment();
+    void createSegmentOrDie();
+    void findExistingSegmentOrDie();
     void markNeverWrittenSlots();
 };
 
