@@ -220,7 +220,8 @@ void SecretKeyUnion::desEncode(unsigned char* in, unsigned char* out, const char
     int whole = len / 8 * 8;
     for (int off = 0; off < whole; off += 8) desBlock(in + off, out + off, schedule, DES_ENCRYPT);
     unsigned char last[8] = {0};
-    memcpy(last, in + whole, static_cast<size_t>(len - whole));
+    // An empty plaintext may come without a buffer at all.
+    if (len > whole) memcpy(last, in + whole, static_cast<size_t>(len - whole));
     desBlock(last, out + whole, schedule, DES_ENCRYPT);
     OPENSSL_cleanse(&schedule, sizeof schedule);
 }
