@@ -564,16 +564,6 @@ int workerCount(const std::string& text) {
     return std::stoi(text);
 }
 
-std::string checkWorkers(const std::string& text) {
-    if (text == "auto") return "";
-    char* end = nullptr;
-    errno = 0;
-    long n = strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno != 0 || n < 1 || n > kMaxWorkers)
-        return "takes a number from 1 to " + std::to_string(kMaxWorkers) + ", or auto";
-    return "";
-}
-
 // The worker count from the command line; ends the process after --help,
 // --version (status 0) or a usage error (status 2).
 int parseCommandLineOrExit(int argc, char** argv) {
@@ -588,7 +578,7 @@ int parseCommandLineOrExit(int argc, char** argv) {
                                              ", or auto for one per online CPU")
         ->type_name("N|auto")
         ->capture_default_str()
-        ->check(checkWorkers);
+        ->check(CLI::Range(1, kMaxWorkers) | CLI::IsMember({"auto"}));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
