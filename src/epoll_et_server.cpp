@@ -578,7 +578,7 @@ int parseCommandLineOrExit(int argc, char** argv) {
                                              ", or auto for one per online CPU")
         ->type_name("N|auto")
         ->capture_default_str()
-        ->check(CLI::Range(1, kMaxWorkers) | CLI::IsMember({"auto"}));
+        ->check((CLI::Range(1, kMaxWorkers) | CLI::IsMember({"auto"})).description(""));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
