@@ -103,7 +103,9 @@ private:
 // A descriptor held in reserve: when accept finds no descriptor left, it is
 // given up for a moment to accept a pending connection and close it at once,
 // so the connection is neither stranded in the backlog nor reported again
-// and again.
+// and again. Its lock is held for a whole accept round: an accept in another
+// round could otherwise take the freed descriptor for a client for good,
+// leaving nothing to shed with while connections wait.
 struct SpareDescriptor {
     std::mutex lock;
     int fd = -1;
@@ -168,13 +170,6 @@ void reopenSpare(SpareDescriptor& spare) {
     if (spare.fd < 0) spare.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-// Also after a shed whose reopen lost the race for the freed descriptor.
-void reserveSpareDescriptor() {
-    SpareDescriptor& spare = spareDescriptor();
-    std::lock_guard<std::mutex> guard(spare.lock);
-    reopenSpare(spare);
-}
-
 void watchAcceptRetryTimer(int epollFd, int listenFd) {
     int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (fd < 0) {
@@ -209,9 +204,8 @@ bool connectionWaiting(int listenFd) {
 
 enum class ShedOutcome { Shed, NothingPending, Failed };
 
-ShedOutcome shedPendingConnection(int listenFd) {
-    SpareDescriptor& spare = spareDescriptor();
-    std::lock_guard<std::mutex> guard(spare.lock);
+// Caller holds spare.lock.
+ShedOutcome shedPendingConnection(int listenFd, SpareDescriptor& spare) {
     if (spare.fd >= 0) close(spare.fd);
     spare.fd = -1;
     int shed = AcceptNonblock(listenFd, nullptr, nullptr);
@@ -231,10 +225,11 @@ void logAcceptError(int err) {
 // After a failed accept: false when accepting may go on at once. Otherwise
 // the listener is tried again on the timer, and only while a connection is
 // waiting, so that an idle server at its limit stays idle.
-bool acceptFailed(int listenFd, int err) {
+// Caller holds spare.lock.
+bool acceptFailed(int listenFd, int err, SpareDescriptor& spare) {
     logAcceptError(err);
     if (isShortageError(err)) {
-        ShedOutcome outcome = shedPendingConnection(listenFd);
+        ShedOutcome outcome = shedPendingConnection(listenFd, spare);
         if (outcome == ShedOutcome::Shed) return false;
         if (outcome == ShedOutcome::NothingPending) return true;
     }
@@ -280,14 +275,18 @@ void watchClient(int epollFd, int fd) {
 // The listening socket is edge-triggered: take every pending connection now,
 // since no new edge comes for those already waiting.
 void acceptClients(int listenFd, int epollFd) {
-    reserveSpareDescriptor();
+    SpareDescriptor& spare = spareDescriptor();
+    std::lock_guard<std::mutex> guard(spare.lock);
+    // Also after a shed whose reopen lost the freed descriptor to a file
+    // that a request opened meanwhile.
+    reopenSpare(spare);
     for (;;) {
         struct sockaddr_in peer;
         socklen_t peerLen = sizeof peer;
         int fd = AcceptNonblock(listenFd, reinterpret_cast<struct sockaddr*>(&peer), &peerLen);
         if (fd < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            if (acceptFailed(listenFd, errno)) return;
+            if (acceptFailed(listenFd, errno, spare)) return;
             continue;
         }
         lastAcceptError() = 0;
@@ -452,7 +451,6 @@ TcpServer::TcpServer(int workers) : listenFd(-1), epollFd(-1), pool(workers, kQu
     ev.events = EPOLLIN | EPOLLET;
     ev.data.u64 = static_cast<uint32_t>(listenFd);
     epoll_ctl(epollFd, EPOLL_CTL_ADD, listenFd, &ev);
-    reserveSpareDescriptor();
     watchAcceptRetryTimer(epollFd, listenFd);
 }
 
