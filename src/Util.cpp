@@ -1,9 +1,9 @@
+// The shared key table: its records, the process's one view of the segment,
+// and the JSON reader that the exchange and the decoder share. Touches the
+// segment only through table_segment.
 #include "Util.h"
 
-#include "secretkey_union.h"
-
-#include <sys/ipc.h>
-#include <sys/shm.h>
+#include "table_segment.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,43 +18,35 @@ shareMemoryItem::shareMemoryItem(int id) : id(id) {
 
 shareMemoryHandle::shareMemoryHandle(int count, int shmKey)
     : itemCount(count), shmId(-1), shmKey(shmKey), items(nullptr) {
-    createSegmentOrDie();
-    void* addr = shmat(shmId, nullptr, 0);
-    if (addr == reinterpret_cast<void*>(-1)) {
-        perror("create share memory error\n");
-        exit(-1);
-    }
-    items = static_cast<shareMemoryItem*>(addr);
+    attachSegmentOrDie();
     markNeverWrittenSlots();
 }
 
-// Afterwards shmId names the new or the existing segment (or is negative,
-// and the attach will fail and say so).
-void shareMemoryHandle::createSegmentOrDie() {
-    size_t size = static_cast<size_t>(itemCount) * sizeof(shareMemoryItem);
-    shmId = shmget(shmKey, size, IPC_CREAT | IPC_EXCL | 0755);
-    if (shmId >= 0) return;
-    if (errno == EEXIST) {
-        printf("share memory existed\n");
-        findExistingSegmentOrDie();
-    } else {
-        perror("create share memory failed\n");
-    }
-}
-
-// Looks the existing segment up; a segment too small for the table would be
-// read and written past its end, so it ends the process.
-void shareMemoryHandle::findExistingSegmentOrDie() {
-    shmId = shmget(shmKey, 0, 0);
-    if (shmId < 0) return;
-    struct shmid_ds info;
-    if (shmctl(shmId, IPC_STAT, &info) < 0) return;
+// The messages are the table's own, which operators know from its logs.
+void shareMemoryHandle::attachSegmentOrDie() {
     size_t needed = static_cast<size_t>(itemCount) * sizeof(shareMemoryItem);
-    if (info.shm_segsz < needed) {
-        fprintf(stderr, "share memory too small: key %d holds %zu bytes, the table needs %zu\n", shmKey,
-                static_cast<size_t>(info.shm_segsz), needed);
-        exit(-1);
+    TableSegment segment = openTableSegment(shmKey, needed, SegmentAccess::CreateReadWrite);
+    shmId = segment.shmId;
+    if (segment.existed) printf("share memory existed\n");
+    errno = segment.error;
+    switch (segment.failed) {
+        case SegmentStep::None:
+            items = static_cast<shareMemoryItem*>(segment.base);
+            return;
+        case SegmentStep::Create:
+            perror("create share memory failed\n");
+            errno = EINVAL;  // what attaching the failed identifier reports
+            break;
+        case SegmentStep::Size:
+            fprintf(stderr, "share memory too small: key %d holds %zu bytes, the table needs %zu\n", shmKey,
+                    segment.bytes, needed);
+            exit(-1);
+        case SegmentStep::Lookup:
+        case SegmentStep::Attach:
+            break;
     }
+    perror("create share memory error\n");
+    exit(-1);
 }
 
 bool neverWritten(const shareMemoryItem& slot) {
@@ -143,37 +135,3 @@ nlohmann::json parseJsonText(const char* text) {
     }
 }
 
-void MessageCode::enCodeMes(char* /*data*/, int /*len*/) {}
-
-// The decoder reads the whole "mes" as DES blocks. A length that is not a
-// multiple of 8 has its last block completed by zero bytes, and the output is
-// sized for the message, so no length of "mes" reads or writes out of bounds.
-static std::string desDecodeText(const std::string& cipher, const shareMemoryItem& record) {
-    std::string keyText(record.key, strnlen(record.key, sizeof record.key));
-    size_t padded = (cipher.size() + 7) / 8 * 8;
-    std::vector<unsigned char> input(cipher.begin(), cipher.end());
-    input.resize(padded, 0);
-    std::vector<unsigned char> output(padded + 1, 0);
-    SecretKeyUnion::getSingleTon()->desDecode(input.data(), output.data(), keyText.c_str(),
-                                              static_cast<int>(cipher.size()));
-    return std::string(reinterpret_cast<const char*>(output.data()));
-}
-
-void MessageCode::deCodeMes(char* data, int /*len*/) {
-    shareMemoryHandle* table = shareMemoryHandle::getSingleTon();
-    nlohmann::json message = parseJsonText(data);
-    std::string id = message["id"].get<std::string>();
-    std::string mes = message["mes"].get<std::string>();
-
-    shareMemoryItem record(-1);
-    table->getItemByUserid(id, record);
-    if (record.id < 0) return;
-    mesText = desDecodeText(mes, record);
-}
-
-Message* MessageFactory::createMessage(MessageType type) {
-    switch (type) {
-        case MESSAGE_CODE: return new MessageCode();
-    }
-    return nullptr;
-}

@@ -1,7 +1,11 @@
 // The shared key table (user id, key records in System V shared memory that
 // other processes on the host read) and the messages decoded with its keys.
+// Behind it: table_segment (attaching the segment) and message_code (the
+// message classes).
 #ifndef KEYREG_UTIL_H
 #define KEYREG_UTIL_H
+
+#include "protocol.h"
 
 #include <nlohmann/json.hpp>
 
@@ -22,7 +26,6 @@ public:
 };
 
 // Other processes read the table: the layout is the same in every one.
-const size_t kRecordBytes = 212;
 static_assert(sizeof(shareMemoryItem) == kRecordBytes, "a record is 212 bytes in every process");
 static_assert(offsetof(shareMemoryItem, useridLen) == 4, "record layout");
 static_assert(offsetof(shareMemoryItem, userid) == 8, "record layout");
@@ -50,8 +53,7 @@ public:
     shareMemoryItem* items;
 
 private:
-    void createSegmentOrDie();
-    void findExistingSegmentOrDie();
+    void attachSegmentOrDie();
     void markNeverWrittenSlots();
 };
 
@@ -59,9 +61,6 @@ private:
 // reported as a parse error, like any other text that cannot be read, so
 // that callers need to expect only parse and type errors.
 nlohmann::json parseJsonText(const char* text);
-
-const int kTableSlots = 100;
-const int kTableIpcKey = 291;
 
 class Message {
 public:

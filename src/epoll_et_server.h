@@ -1,16 +1,17 @@
-// The registration server: listening socket, epoll event loop, connection
-// handling and the registration exchange.
+// The registration server's face: the server object with its event loop, the
+// task callback, the registration exchange and the daemon routine. What lies
+// behind it: accept_path (accepting, shedding), connections (reading and
+// framing), registration (the decision and its reply), worker_shared (the
+// state the workers share), server_log, and server_main (options, main).
 #ifndef KEYREG_EPOLL_ET_SERVER_H
 #define KEYREG_EPOLL_ET_SERVER_H
 
 #include "mythreadpool.h"
+#include "protocol.h"
 
 #include <string>
 #include <vector>
 
-const int kServerPort = 8800;
-const int kReplySize = 100;
-const int kMaxKeyBytes = 99;
 const int kDefaultWorkers = 3;
 
 class TcpServer {

@@ -1,11 +1,11 @@
+// The worker pool: its queue, its workers and their end. Touches nothing
+// outside the pool; what a task does is its callback's business.
 #include "mythreadpool.h"
-
-#include "secretkey_union.h"
 
 #include <cstdio>
 
-ThreadPool::ThreadPool(int threadNum, int maxTaskNum)
-    : maxTaskNum(maxTaskNum), threadNum(threadNum), alive(true), runningWorkers(0) {
+ThreadPool::ThreadPool(int threadNum, int maxTaskNum, WorkerExitHook beforeWorkerEnds)
+    : maxTaskNum(maxTaskNum), threadNum(threadNum), alive(true), runningWorkers(0), beforeWorkerEnds(beforeWorkerEnds) {
     threadList.resize(static_cast<size_t>(threadNum));
     for (size_t i = 0; i < threadList.size(); i++) {
         {
@@ -99,9 +99,6 @@ static void leavePool(ThreadPool* pool) {
 void threadRun(void* /*slot*/, void* arg) {
     ThreadPool* pool = static_cast<ThreadPool*>(arg);
     runTasks(pool);
-    // Once the last worker has left, the process may exit and run the
-    // library's exit handlers: this thread's keys must be gone by then, not
-    // freed at thread exit, after the pool stopped waiting.
-    SecretKeyUnion::forgetThreadKeys();
+    if (pool->beforeWorkerEnds != nullptr) pool->beforeWorkerEnds();
     leavePool(pool);
 }

@@ -21,9 +21,14 @@ struct Task {
     void (*callback)(void*);
 };
 
+// Runs on each worker thread just before it leaves the pool, for what the
+// thread keeps for itself and must let go while the process still waits for
+// it (the process may exit as soon as the last worker has left).
+typedef void (*WorkerExitHook)();
+
 class ThreadPool {
 public:
-    ThreadPool(int threadNum, int maxTaskNum);
+    ThreadPool(int threadNum, int maxTaskNum, WorkerExitHook beforeWorkerEnds = nullptr);
     ~ThreadPool();
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
@@ -50,6 +55,7 @@ public:
     // may only be destroyed once the last worker has left threadRun.
     int32_t runningWorkers;
     std::condition_variable workersGoneCond;
+    const WorkerExitHook beforeWorkerEnds;
 };
 
 void threadRun(void* slot, void* pool);

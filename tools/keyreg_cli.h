@@ -37,9 +37,10 @@ CLI::Option* addWholeNumber(CLI::App* app, const std::string& name, long& value,
 // "return fail(...)".
 int fail(const std::string& command, const std::string& what, int status = kExitError);
 
-// The identifier of the existing key table, or -1 with the reason in error.
+struct TableView;
+// Opens the existing key table read-only; false with the reason in error.
 // Never creates a segment: a tool that made an empty table would hide the
 // fact that no server has stored anything.
-int existingTableId(std::string& error);
+bool openTable(TableView& view, std::string& error);
 
 #endif

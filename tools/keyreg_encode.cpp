@@ -12,7 +12,7 @@
 // whole blocks usually does not.
 #include "keyreg_cli.h"
 
-#include "epoll_et_server.h"
+#include "protocol.h"
 #include "secretkey_union.h"
 
 #include <nlohmann/json.hpp>

@@ -2,7 +2,7 @@
 #include "keyreg_cli.h"
 #include "keyreg_pkey.h"
 
-#include "epoll_et_server.h"
+#include "protocol.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -148,12 +148,12 @@ size_t readReply(int fd, char (&reply)[kReplySize], Clock::time_point deadline) 
 
 int reportReply(const char (&reply)[kReplySize]) {
     std::string text(reply, strnlen(reply, sizeof reply));
-    if (text == "ok") {
-        puts("ok");
+    if (text == kReplyOk) {
+        puts(kReplyOk);
         return kExitOk;
     }
-    if (text == "communicate failed") {
-        puts("communicate failed");
+    if (text == kReplyFailed) {
+        puts(kReplyFailed);
         fflush(stdout);
         fprintf(stderr,
                 "keyreg register: the server refused the request: the user id is not on its allow list, "
@@ -209,8 +209,8 @@ int registerKey() {
 Command addRegister(CLI::App& keyreg) {
     CLI::App* app = keyreg.add_subcommand(kCommand, "register KEY for USERID with a running server");
     app->footer("Sends {\"userid\":..,\"key\":..} encrypted with the server's public key and prints the server's "
-                "reply: \"ok\" when the key is stored in the shared key table (exit 0), \"communicate failed\" when "
-                "the server refused it: the id is not on its allow list, or the request could not be read with the "
+                "reply: \"" + std::string(kReplyOk) + "\" when the key is stored in the shared key table (exit 0), \"" +
+                kReplyFailed + "\" when the server refused it: the id is not on its allow list, or the request could not be read with the "
                 "server's key (exit 1). Exit 2 on usage, key-file or connection errors.");
     const std::string limit = std::to_string(kMaxKeyBytes);
     app->add_option("USERID", args.userid, "the user id, at most " + limit + " bytes")->required();

@@ -3,10 +3,7 @@
 // create, reset or change the server's table.
 #include "keyreg_cli.h"
 
-#include "Util.h"
-
-#include <sys/ipc.h>
-#include <sys/shm.h>
+#include "table_reader.h"
 
 #include <cctype>
 #include <cerrno>
@@ -36,53 +33,47 @@ std::string printable(const char* field, size_t size) {
     return out;
 }
 
-void printRecords(const shareMemoryItem* items, size_t count, bool showKeys) {
+void printRecords(const TableView& table, bool showKeys) {
     printf("%4s  %4s  %-20s  %6s  %s\n", "slot", "id", "userid", "keylen", "key");
     size_t used = 0;
-    for (size_t i = 0; i < count; i++) {
-        const shareMemoryItem& item = items[i];
-        // A reader cannot mark never-written slots empty, so it skips them.
-        if (item.id == -1 || neverWritten(item)) continue;
+    for (int i = 0; i < table.slots; i++) {
+        const shareMemoryItem& item = table.items[i];
+        if (!holdsRecord(item)) continue;
         used++;
         size_t keyLen = strnlen(item.key, sizeof item.key);
         std::string key = showKeys ? printable(item.key, sizeof item.key) : std::string(keyLen, '*');
-        printf("%4zu  %4d  %-20s  %6zu  %s\n", i, item.id, printable(item.userid, sizeof item.userid).c_str(), keyLen,
+        printf("%4d  %4d  %-20s  %6zu  %s\n", i, item.id, printable(item.userid, sizeof item.userid).c_str(), keyLen,
                key.c_str());
     }
-    printf("%zu of %zu slots in use\n", used, count);
+    printf("%zu of %d slots in use\n", used, table.slots);
 }
 
 int listTable() {
     std::string error;
-    int id = existingTableId(error);
-    if (id < 0) return fail(kCommand, error);
-    struct shmid_ds info;
-    if (shmctl(id, IPC_STAT, &info) != 0)
-        return fail(kCommand, std::string("cannot inspect the key table: ") + strerror(errno));
-    void* addr = shmat(id, nullptr, SHM_RDONLY);
-    if (addr == reinterpret_cast<void*>(-1))
-        return fail(kCommand, std::string("cannot attach the key table: ") + strerror(errno));
-    size_t count = info.shm_segsz / sizeof(shareMemoryItem);
-    printRecords(static_cast<const shareMemoryItem*>(addr), count, args.showKeys);
-    if (shmdt(addr) != 0) return fail(kCommand, std::string("shmdt: ") + strerror(errno));
+    TableView table;
+    if (!openTable(table, error)) return fail(kCommand, error);
+    printRecords(table, args.showKeys);
+    closeTableView(table);
     return kExitOk;
 }
 
 }  // namespace
 
-int existingTableId(std::string& error) {
-    int id = shmget(kTableIpcKey, 0, 0);
-    if (id >= 0) return id;
+bool openTable(TableView& view, std::string& error) {
+    int err = openTableView(view);
+    if (err == 0) return true;
     std::string ipcKey = "IPC key " + std::to_string(kTableIpcKey);
-    if (errno == ENOENT)
+    if (err == ENOENT)
         error = "no key table: there is no shared-memory segment with " + ipcKey +
                 " here. keyreg-server makes it when it stores its first key: start the server and register a key "
                 "first.";
+    else if (view.segment.failed == SegmentStep::Size)
+        error = "the segment with " + ipcKey + " is " + std::to_string(view.segment.bytes) +
+                " bytes, too small for the key table; it was not made by keyreg-server";
     else
-        error = "cannot look up the key table (" + ipcKey + "): " + strerror(errno);
-    return -1;
+        error = "cannot read the key table (" + ipcKey + "): " + strerror(err);
+    return false;
 }
-
 Command addTable(CLI::App& keyreg) {
     CLI::App* app = keyreg.add_subcommand(kCommand, "list the records of the shared key table");
     app->footer("Lists the occupied slots of the shared key table (System V shared memory, IPC key " +

@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "table_segment.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -102,13 +104,11 @@ void removeTable() {
 }
 
 std::vector<shareMemoryItem> readTable() {
-    int id = shmget(kTableIpcKey, 0, 0);
-    struct shmid_ds info;
-    void* addr = id < 0 || shmctl(id, IPC_STAT, &info) != 0 ? nullptr : shmat(id, nullptr, SHM_RDONLY);
-    if (addr == nullptr || addr == reinterpret_cast<void*>(-1)) return {};
-    const shareMemoryItem* items = static_cast<const shareMemoryItem*>(addr);
-    std::vector<shareMemoryItem> records(items, items + info.shm_segsz / sizeof(shareMemoryItem));
-    shmdt(addr);
+    TableSegment segment = openTableSegment(kTableIpcKey, kTableSlots * kRecordBytes, SegmentAccess::ReadOnly);
+    if (segment.base == nullptr) return {};
+    const shareMemoryItem* items = static_cast<const shareMemoryItem*>(segment.base);
+    std::vector<shareMemoryItem> records(items, items + kTableSlots);
+    closeTableSegment(segment);
     return records;
 }
 

@@ -1,0 +1,31 @@
+// Accepting clients: the whole backlog on every edge of the listening
+// socket, shedding at the descriptor limit, and the retry timer for a
+// connection that could be neither accepted nor shed. Touches the listening
+// socket, the spare descriptor and the timer; hands each client to
+// connections.
+#ifndef KEYREG_ACCEPT_PATH_H
+#define KEYREG_ACCEPT_PATH_H
+
+#include <mutex>
+
+// A descriptor held in reserve: when accept finds no descriptor left, it is
+// given up for a moment to accept a pending connection and close it at once,
+// so the connection is neither stranded in the backlog nor reported again
+// and again. Its lock is held for a whole accept round: an accept in another
+// round could otherwise take the freed descriptor for a client for good,
+// leaving nothing to shed with while connections wait.
+struct SpareDescriptor {
+    std::mutex lock;
+    int fd = -1;
+};
+
+// Makes the retry timer and watches it under the listening socket's own
+// event word, so that its expiry starts an accept round. Without it (the
+// failure is logged) a full backlog may wait for the next client's edge.
+void watchAcceptRetryTimer(int epollFd, int listenFd);
+
+// One accept round: every pending connection is accepted and watched, or
+// shed when no descriptor is left.
+void acceptClients(int listenFd, int epollFd);
+
+#endif

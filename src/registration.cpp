@@ -1,0 +1,99 @@
+// The registration exchange: the decision on a decrypted request, and
+// processMes, which applies it to the table and replies. Touches the allow
+// list, the table (through its singleton) and the client's socket.
+#include "registration.h"
+
+#include "connections.h"
+#include "epoll_et_server.h"
+#include "wrap.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+nlohmann::json parseRequest(const std::string& text) {
+    nlohmann::json request;
+    try {
+        request = parseJsonText(text.c_str());
+    } catch (const nlohmann::json::parse_error& e) {
+        std::cerr << "parse error " << e.what() << std::endl;
+    }
+    std::cout << "json unserilaze finish\n";
+    return request;
+}
+
+// False unless the request is an object with string members "userid" and "key".
+bool readRequest(const nlohmann::json& request, std::string& userid, std::string& key) {
+    if (!request.is_object()) return false;
+    auto useridMember = request.find("userid");
+    auto keyMember = request.find("key");
+    if (useridMember == request.end() || keyMember == request.end()) return false;
+    if (!useridMember->is_string() || !keyMember->is_string()) return false;
+    userid = useridMember->get<std::string>();
+    key = keyMember->get<std::string>();
+    return true;
+}
+
+// Texts are copied by length into zeroed fields, which keeps their NUL.
+shareMemoryItem makeRecord(const std::string& userid, const std::string& key) {
+    shareMemoryItem item(-1);
+    item.id = 0;
+    item.useridLen = static_cast<int32_t>(userid.size());
+    memcpy(item.userid, userid.data(), userid.size());
+    item.keyLen = static_cast<int32_t>(key.size());
+    memcpy(item.key, key.data(), key.size());
+    return item;
+}
+
+}  // namespace
+
+RegistrationDecision decideRegistration(const unsigned char* plain, int len) {
+    RegistrationDecision decision = {RegistrationOutcome::Unreadable, shareMemoryItem(-1)};
+    std::string text;
+    if (len > 0) text.assign(reinterpret_cast<const char*>(plain), static_cast<size_t>(len));
+    std::cout << "mes:" << text << '\n';
+    nlohmann::json request = parseRequest(text);
+
+    std::string userid;
+    std::string key;
+    if (!readRequest(request, userid, key)) return decision;
+    std::cout << "userid:" << userid << '\n';
+    if (!TcpServer::ifContainId(userid)) {
+        decision.outcome = RegistrationOutcome::Refused;
+    } else if (key.size() > static_cast<size_t>(kMaxKeyBytes) || userid.size() > static_cast<size_t>(kMaxUseridBytes)) {
+        decision.outcome = RegistrationOutcome::TooLong;
+    } else {
+        decision.outcome = RegistrationOutcome::Allowed;
+        decision.record = makeRecord(userid, key);
+    }
+    return decision;
+}
+
+const char* replyText(RegistrationOutcome outcome) {
+    return outcome == RegistrationOutcome::Allowed ? kReplyOk : kReplyFailed;
+}
+
+// The exchange's log lines are flushed together here, before the reply: a
+// client that holds its reply finds the whole exchange in the log, and the
+// request costs one write to the log instead of one for every line.
+void sendReply(int fd, const char* text) {
+    fflush(stdout);
+    char reply[kReplySize];
+    memset(reply, 0, sizeof reply);
+    memcpy(reply, text, strlen(text));
+    if (Write(fd, reply, sizeof reply) != static_cast<ssize_t>(sizeof reply)) markReplyFailed(fd);
+}
+
+// Every request that is not a valid registration of an allowed user gets the
+// same failure reply, whatever went wrong: a client learns nothing about
+// padding or parsing from it.
+void processMes(unsigned char* mes, int len, int fd) {
+    RegistrationDecision decision = decideRegistration(mes, len);
+    if (decision.outcome == RegistrationOutcome::Allowed &&
+        shareMemoryHandle::getSingleTon()->addItem(decision.record) != 0)
+        decision.outcome = RegistrationOutcome::NoRoom;
+    sendReply(fd, replyText(decision.outcome));
+}
