@@ -1,5 +1,4 @@
-// The load generator's command line: what one run is asked to do. Reads only
-// argv; ends the process after --help or on a usage error.
+// The load generator's command line: what one run is asked to do. Reads argv only.
 #ifndef KEYREG_BENCH_OPTIONS_H
 #define KEYREG_BENCH_OPTIONS_H
 
@@ -22,11 +21,12 @@ struct Options {
     std::string pubkey = "public.pem";
     std::string privkey;  // empty: private.pem beside the public key
     std::string userid = "dorvanek";
-    double wait = 0;      // seconds to wait for the server to listen
-    long serverPid = 0;   // 0: no server process to watch
-    double idle = 0;      // above 0: only watch the idle server this long
+    double wait = 0;     // seconds to wait for the server to listen
+    long serverPid = 0;  // 0: no server process to watch
+    double idle = 0;     // above 0: send nothing, watch the idle server this long
 };
 
+// Ends the process after --help (status 0) or on a usage error (status 2).
 Options parseOptionsOrExit(int argc, char** argv);
 
 [[noreturn]] void usageError(const std::string& why);

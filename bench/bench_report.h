@@ -1,6 +1,4 @@
-// The figures of one load run: latency percentiles, the lines printed for a
-// reader and the key=value line that scripts take apart. Writes standard
-// output only.
+// Percentiles, ratios and the printed report with its key=value line. Writes standard output only.
 #ifndef KEYREG_BENCH_REPORT_H
 #define KEYREG_BENCH_REPORT_H
 
@@ -9,10 +7,12 @@
 #include "rsa_limit.h"
 #include "server_probe.h"
 
-// What the server used during the load: the samples before and after it.
+// The server's process as it was before and after the load.
 struct ServerUse {
     ServerSample before, after;
 };
+
+void announce(const Options& o, double encryptSeconds);
 
 void report(const Options& o, Tally& t, const RsaLimit& limit, const ServerUse& server, const std::string& loadAverage);
 

@@ -1,10 +1,11 @@
-// The load client. Every connection keeps exactly one request in flight,
-// because the server takes whatever one read returns as one RSA block.
+// The load client; every connection keeps one request in flight, as the server takes one read as one RSA block.
 #include "load_client.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <nlohmann/json.hpp>
+#include <openssl/err.h>
+#include <openssl/pem.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -12,7 +13,6 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -41,6 +41,14 @@ sockaddr_in target(const Options& o) {
     return addr;
 }
 
+// No two plaintexts are alike: the key names this process and the request.
+// OpenSSL encrypts them, never the server's code, lest a fault there cancel
+// itself out.
+std::string requestText(const std::string& userid, long index) {
+    nlohmann::json request{{"userid", userid}, {"key", "bench-" + std::to_string(getpid()) + "-" + std::to_string(index)}};
+    return request.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 // Ten thousand connections need more descriptors than a shell usually grants.
 void raiseDescriptorLimit(long connections) {
     rlimit lim;
@@ -67,9 +75,7 @@ struct Connection {
 class LoadRun {
 public:
     LoadRun(const Options& o, const std::vector<std::string>& pool)
-        : o_(o), target_(target(o)), pool_(pool), conns_(static_cast<size_t>(o.connections)) {
-        memcpy(expected_, kReplyOk, sizeof kReplyOk);
-    }
+        : o_(o), target_(target(o)), pool_(pool), conns_(static_cast<size_t>(o.connections)) {}
 
     Tally run() {
         epfd_ = epoll_create1(EPOLL_CLOEXEC);
@@ -101,21 +107,19 @@ private:
     const sockaddr_in target_;
     const std::vector<std::string>& pool_;
     std::vector<Connection> conns_;
-    unsigned char expected_[kReplySize] = {};
+    const std::string expected_ = std::string(kReplyOk).append(kReplySize - strlen(kReplyOk), '\0');
     int epfd_ = -1;
-    size_t nextToOpen_ = 0;
-    size_t nextRequest_ = 0;
+    size_t nextToOpen_ = 0, nextRequest_ = 0;
     long opening_ = 0;  // opened, not yet answered once
     long live_ = 0;
     int problems_ = 0;
-    bool wrongShown_ = false;
     Clock::time_point start_, lastReply_;
     Tally tally_;
 
     // The first few problems are shown; the tally counts them all.
     void note(const char* what, int err) {
-        if (problems_++ >= kProblemsShown) return;
-        fprintf(stderr, "keyreg-bench: %s%s%s\n", what, err == 0 ? "" : ": ", err == 0 ? "" : strerror(err));
+        if (problems_++ < kProblemsShown)
+            fprintf(stderr, "keyreg-bench: %s%s%s\n", what, err != 0 ? ": " : "", err != 0 ? strerror(err) : "");
     }
 
     bool timeIsUp() const { return o_.seconds > 0 && Clock::now() - start_ >= after(o_.seconds); }
@@ -134,7 +138,7 @@ private:
         c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (c.fd < 0) return connectFailed(c, "socket", errno);
         int one = 1;
-        if (setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) < 0) note("TCP_NODELAY", errno);
+        setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         epoll_event ev{EPOLLIN | EPOLLOUT, {}};
         ev.data.u32 = index;
         if (epoll_ctl(epfd_, EPOLL_CTL_ADD, c.fd, &ev) < 0) return connectFailed(c, "epoll_ctl", errno);
@@ -154,7 +158,7 @@ private:
     void closeConnection(Connection& c) {
         if (c.fd >= 0 && c.state != State::Unopened) {
             live_--;
-            if (!c.answered) opening_--;
+            opening_ -= !c.answered;
         }
         if (c.fd >= 0) close(c.fd);  // also takes it out of the epoll set
         c.fd = -1;
@@ -163,7 +167,6 @@ private:
 
     void onEvent(Connection& c, uint32_t index) {
         if (c.state == State::Waiting) return readReply(c);
-        if (c.state != State::Connecting) return;
         int err = 0;
         socklen_t len = sizeof err;
         if (getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) err = errno;
@@ -179,12 +182,10 @@ private:
         sendNext(c);
     }
 
-    bool wantsAnother(const Connection& c) const { return o_.seconds > 0 ? !timeIsUp() : c.sent < o_.requests; }
-
     // The server takes one read as one whole block, so a request that does
     // not leave in a single write is lost anyway: it counts as failed.
     void sendNext(Connection& c) {
-        if (!wantsAnother(c)) return closeConnection(c);
+        if (o_.seconds > 0 ? timeIsUp() : c.sent == o_.requests) return closeConnection(c);
         const std::string& block = pool_[nextRequest_++ % pool_.size()];
         c.replyBytes = 0;
         c.sent++;
@@ -204,24 +205,21 @@ private:
             tally_.failed++;
             return closeConnection(c);
         }
-        c.replyBytes += static_cast<int>(n);
-        if (c.replyBytes < kReplySize) return;
+        if ((c.replyBytes += static_cast<int>(n)) < kReplySize) return;
         lastReply_ = Clock::now();
-        if (!c.answered) opening_--;
+        opening_ -= !c.answered;
         c.answered = true;
         tally_.latencyUs.push_back(std::chrono::duration<double, std::micro>(lastReply_ - c.sentAt).count());
-        if (memcmp(c.reply, expected_, kReplySize) == 0) tally_.ok++;
+        if (memcmp(c.reply, expected_.data(), kReplySize) == 0) tally_.ok++;
         else countWrongReply(c.reply);
         sendNext(c);
     }
 
     void countWrongReply(const unsigned char* reply) {
-        tally_.wrong++;
-        if (wrongShown_) return;
-        wrongShown_ = true;
         std::string text;
         for (int i = 0; i < kReplySize && reply[i] != 0; i++) text += isprint(reply[i]) ? static_cast<char>(reply[i]) : '?';
-        fprintf(stderr, "keyreg-bench: first wrong reply: \"%s\" (the \"%s\" reply expected)\n", text.c_str(), kReplyOk);
+        if (tally_.wrong++ == 0)
+            fprintf(stderr, "keyreg-bench: first wrong reply: \"%s\" (\"%s\" expected)\n", text.c_str(), kReplyOk);
     }
 
     // At the deadline whatever has not finished is an error of the server.
@@ -247,13 +245,38 @@ private:
 
 }  // namespace
 
+RSA* readPublicKey(const std::string& path) {
+    FILE* fp = fopen(path.c_str(), "r");
+    if (fp == nullptr) return nullptr;
+    RSA* key = PEM_read_RSA_PUBKEY(fp, nullptr, nullptr, nullptr);
+    fclose(fp);
+    ERR_clear_error();
+    return key;
+}
+
+std::vector<std::string> encryptRequests(const Options& o, RSA* key) {
+    std::vector<std::string> pool(static_cast<size_t>(o.pool));
+    std::vector<unsigned char> block(static_cast<size_t>(RSA_size(key)));
+    for (size_t i = 0; i < pool.size(); i++) {
+        std::string text = requestText(o.userid, static_cast<long>(i));
+        int n = RSA_public_encrypt(static_cast<int>(text.size()), reinterpret_cast<const unsigned char*>(text.data()),
+                                   block.data(), key, RSA_PKCS1_PADDING);
+        if (n <= 0) usageError("the requests do not fit in one block of " + o.pubkey + ": --userid is too long");
+        pool[i].assign(reinterpret_cast<const char*>(block.data()), static_cast<size_t>(n));
+    }
+    return pool;
+}
+
 bool serverListens(const Options& o) {
     const sockaddr_in addr = target(o);
     for (Clock::time_point deadline = Clock::now() + after(o.wait);; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         bool listens = fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
         if (fd >= 0) close(fd);
-        if (listens || Clock::now() >= deadline) return listens;
+        if (listens) return true;
+        if (Clock::now() < deadline) continue;
+        fprintf(stderr, "keyreg-bench: nothing listens at %s:%ld after %g s\n", o.host.c_str(), o.port, o.wait);
+        return false;
     }
 }
 

@@ -1,10 +1,10 @@
-// The epoll load client: its connections, the requests they send, the replies
-// they check and the tally of it all. Touches only its own sockets and the
-// process's descriptor limit.
+// The epoll load client: requests, connections, replies and their tally. Touches the public key and its sockets.
 #ifndef KEYREG_BENCH_LOAD_CLIENT_H
 #define KEYREG_BENCH_LOAD_CLIENT_H
 
 #include "bench_options.h"
+
+#include <openssl/rsa.h>
 
 #include <string>
 #include <vector>
@@ -19,7 +19,13 @@ struct Tally {
     long errors() const { return wrong + failed + connectErrors; }
 };
 
-// Whether something listens at the target within o.wait seconds.
+RSA* readPublicKey(const std::string& path);
+
+// o.pool requests {"userid":..,"key":..}, each with a key of its own; ends the
+// process when they cannot be made.
+std::vector<std::string> encryptRequests(const Options& o, RSA* key);
+
+// Whether something listens at the target within o.wait seconds; says so when not.
 bool serverListens(const Options& o);
 
 // The load that o describes, cycling through the encrypted requests of pool.

@@ -1,8 +1,4 @@
-// keyreg-bench-tables: writes the Markdown of bench/RESULTS.md from what
-// bench/run.sh collected, the key=value line of every keyreg-bench run tagged
-// with its table, label and exit status, and the raw output of the micro
-// benchmark and the profile. Reads the files it is named, writes standard
-// output; exit status 1 when any run was not clean.
+// keyreg-bench-tables: RESULTS.md from run.sh's tagged key=value lines. Reads the files named, writes stdout.
 #include <CLI/CLI.hpp>
 #include <openssl/crypto.h>
 #include <sys/utsname.h>
@@ -11,34 +7,33 @@
 #include <algorithm>
 #include <ctime>
 #include <fstream>
-#include <functional>
 #include <regex>
 #include <set>
-#include <sstream>
 
 namespace {
 
 using Run = std::map<std::string, std::string>;
 
-struct Column {
-    std::string header, key;
-    bool text = false;  // left-aligned
+// A table: its Markdown head, then the key of every column's value.
+struct Table {
+    const char* head;
+    const char* keys;
 };
 
-const std::vector<Column> kLoadColumns = {
-    {"Connections", "label"}, {"Load", "load", true}, {"Registrations/s", "throughput"},
-    {"RSA limit (ops/s)", "rsa_limit"}, {"Ratio", "ratio"}, {"p50 µs", "p50_us"}, {"p90 µs", "p90_us"},
-    {"p99 µs", "p99_us"}, {"max µs", "max_us"}, {"One op µs", "rsa_op_us"}, {"p50 / op", "p50_per_op"},
-    {"Errors", "errors_exit"}, {"Listen overflows", "listen_overflows"}, {"Server VmHWM KiB", "vmhwm_kb"},
-    {"Server CPU µs / reg.", "server_cpu_us_per_reg"}, {"Op CPU µs", "op_cpu_us"}, {"CPU / op", "cpu_per_op"}};
-const std::vector<Column> kWorkerColumns = {
-    {"Workers", "label", true}, {"Registrations/s", "throughput"}, {"RSA limit (ops/s)", "rsa_limit"},
-    {"Ratio", "ratio"}, {"p50 µs", "p50_us"}, {"p99 µs", "p99_us"},
-    {"Server CPU µs / reg.", "server_cpu_us_per_reg"}, {"Errors", "errors_exit"}};
-const std::vector<Column> kCompareColumns = {
-    {"Connections", "label"}, {"Server", "server", true}, {"Registrations/s", "throughput"}, {"Ratio", "ratio"},
-    {"p50 / op", "p50_per_op"}, {"Server CPU µs / reg.", "server_cpu_us_per_reg"}, {"CPU / op", "cpu_per_op"},
-    {"Errors", "errors_exit"}};
+const Table kLoad = {
+    "| Connections | Load | Registrations/s | RSA limit (ops/s) | Ratio | p50 µs | p90 µs | p99 µs | max µs "
+    "| One op µs | p50 / op | Errors | Listen overflows | Server VmHWM KiB | Server CPU µs / reg. | Op CPU µs | CPU / op |\n"
+    "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+    "label load throughput rsa_limit ratio p50_us p90_us p99_us max_us rsa_op_us p50_per_op errors_exit "
+    "listen_overflows vmhwm_kb server_cpu_us_per_reg op_cpu_us cpu_per_op"};
+const Table kWorkers = {
+    "| Workers | Registrations/s | RSA limit (ops/s) | Ratio | p50 µs | p99 µs | Server CPU µs / reg. | Errors |\n"
+    "|---|---:|---:|---:|---:|---:|---:|---:|",
+    "label throughput rsa_limit ratio p50_us p99_us server_cpu_us_per_reg errors_exit"};
+const Table kCompare = {
+    "| Connections | Server | Registrations/s | Ratio | p50 / op | Server CPU µs / reg. | CPU / op | Errors |\n"
+    "|---:|---|---:|---:|---:|---:|---:|---:|",
+    "label server throughput ratio p50_per_op server_cpu_us_per_reg cpu_per_op errors_exit"};
 
 struct Target {
     const char* text;
@@ -52,8 +47,8 @@ struct Target {
 const Target kTargets[] = {
     {"Throughput ≥ 0.85 × RSA limit, 16 connections", "load", "16", "ratio", '>', 0.85},
     {"Throughput ≥ 0.85 × RSA limit, 256 connections", "load", "256", "ratio", '>', 0.85},
-    {"Same, noise-free view: server CPU per registration ≤ 1.18 × op CPU, 16 connections", "load", "16", "cpu_per_op",
-     '<', 1.18},
+    {"Same, noise-free view: server CPU per registration ≤ 1.18 × op CPU, 16 connections", "load", "16",
+     "cpu_per_op", '<', 1.18},
     {"One connection: p50 ≤ 1.3 × one private-key op (wall time of the op)", "load", "1", "p50_per_op", '<', 1.3},
     {"Same against the op's CPU time, which other work cannot inflate", "load", "1", "p50_per_op_cpu", '<', 1.3},
     {"10,000 connections all answered (errors)", "load", "10000", "errors", '=', 0},
@@ -85,23 +80,20 @@ Run parseRun(const std::string& line) {
     return r;
 }
 
+bool in(const Run& r, const std::string& table) { return get(r, "table") == table; }
+
 const Run* find(const std::vector<Run>& runs, const std::string& table, const std::string& label = "") {
     for (const Run& r : runs)
-        if (get(r, "table") == table && (label.empty() || get(r, "label") == label)) return &r;
+        if (in(r, table) && (label.empty() || get(r, "label") == label)) return &r;
     return nullptr;
 }
 
-void printTable(const std::vector<Run>& runs, const std::vector<Column>& columns,
-                const std::function<bool(const Run&)>& wanted) {
-    std::string head = "|", rule = "|";
-    for (const Column& c : columns) {
-        head += " " + c.header + " |";
-        rule += c.text ? "---|" : "---:|";
-    }
-    printf("%s\n%s\n", head.c_str(), rule.c_str());
+void printTable(const std::vector<Run>& runs, const Table& table, const std::function<bool(const Run&)>& wanted) {
+    printf("%s\n", table.head);
     for (const Run& r : runs) {
+        std::istringstream keys(table.keys);
         std::string row = "|";
-        for (const Column& c : columns) row += " " + get(r, c.key) + " |";
+        for (std::string key; keys >> key;) row += " " + get(r, key) + " |";
         if (wanted(r)) printf("%s\n", row.c_str());
     }
     printf("\n");
@@ -111,8 +103,7 @@ std::string verdict(const std::string& value, const Target& t) {
     char* end = nullptr;
     double x = strtod(value.c_str(), &end);
     if (value.empty() || *end != '\0') return "not measured";
-    bool met = t.test == '>' ? x >= t.bound : t.test == '<' ? x <= t.bound : x == t.bound;
-    return met ? "met" : "**not met**";
+    return (t.test == '>' ? x >= t.bound : t.test == '<' ? x <= t.bound : x == t.bound) ? "met" : "**not met**";
 }
 
 void printTargets(const std::vector<Run>& runs) {
@@ -126,8 +117,7 @@ void printTargets(const std::vector<Run>& runs) {
 }
 
 std::string cpuModel() {
-    std::ifstream in("/proc/cpuinfo");
-    for (std::string line; std::getline(in, line);)
+    for (const std::string& line : readLines("/proc/cpuinfo"))
         if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
     return "unknown";
 }
@@ -140,13 +130,13 @@ void printMachine(const std::vector<Run>& runs) {
     uname(&system);
     std::string load = runs.empty() ? "-" : get(runs.front(), "loadavg");
     std::replace(load.begin(), load.end(), '/', ' ');
-    printf("# Benchmark results\n\n- Date: %s\n- Machine: %ld cores, %s\n- Kernel: %s\n- OpenSSL: %s\n", date,
-           sysconf(_SC_NPROCESSORS_ONLN), cpuModel().c_str(), system.release, OpenSSL_version(OPENSSL_VERSION));
-    printf("- Load average before the runs: %s (other work on the machine makes the figures noisy)\n"
+    printf("# Benchmark results\n\n- Date: %s\n- Machine: %ld cores, %s\n- Kernel: %s\n- OpenSSL: %s\n"
+           "- Load average before the runs: %s (other work on the machine makes the figures noisy)\n"
            "- Server: 2048-bit key, logs to files; generator and server share the cores.\n"
            "- Ratio: registrations/s over the RSA limit, both wall-clock but measured seconds apart, so\n"
            "  other work on the machine can push it either way. The last three columns are steadier:\n"
            "  the server's CPU time per registration over the CPU time of one private-key operation.\n\n",
+           date, sysconf(_SC_NPROCESSORS_ONLN), cpuModel().c_str(), system.release, OpenSSL_version(OPENSSL_VERSION),
            load.c_str());
 }
 
@@ -163,19 +153,17 @@ void printWorkers(const std::vector<Run>& runs) {
     if (r == nullptr) return;
     printf("Worker threads (`--workers`), %s connections, %s s each; auto is %ld here:\n\n",
            get(*r, "connections").c_str(), get(*r, "seconds").c_str(), sysconf(_SC_NPROCESSORS_ONLN));
-    printTable(runs, kWorkerColumns, [](const Run& w) { return get(w, "table") == "workers"; });
+    printTable(runs, kWorkers, [](const Run& w) { return in(w, "workers"); });
 }
 
 // Each "before" run is followed by the same load on this build's server.
 void printComparison(const std::vector<Run>& runs) {
     std::set<std::string> labels;
     for (const Run& r : runs)
-        if (get(r, "table") == "before") labels.insert(get(r, "label"));
+        if (in(r, "before")) labels.insert(get(r, "label"));
     if (labels.empty()) return;
     printf("Before / after: the same loads on the server given as BASELINE_SERVER, then on this build's:\n\n");
-    printTable(runs, kCompareColumns, [&](const Run& r) {
-        return get(r, "table") == "before" || (get(r, "table") == "load" && labels.count(get(r, "label")) > 0);
-    });
+    printTable(runs, kCompare, [&](const Run& r) { return in(r, "before") || (in(r, "load") && labels.count(get(r, "label"))); });
 }
 
 void printBlock(const std::string& title, const std::vector<std::string>& lines) {
@@ -188,7 +176,7 @@ void printBlock(const std::string& title, const std::vector<std::string>& lines)
 std::vector<std::string> generatorLines(const std::vector<Run>& runs) {
     std::vector<std::string> lines;
     for (const Run& r : runs)
-        if (get(r, "table") == "load" || get(r, "table") == "before") lines.push_back(get(r, "line"));
+        if (in(r, "load") || in(r, "before")) lines.push_back(get(r, "line"));
     return lines;
 }
 
@@ -210,7 +198,8 @@ std::vector<std::string> profileLines(const std::string& path) {
 
 int main(int argc, char** argv) {
     std::string linesFile, keyCacheFile, profileFile;
-    CLI::App app{"Writes the Markdown of bench/RESULTS.md from the lines bench/run.sh collected.", "keyreg-bench-tables"};
+    CLI::App app{"Writes the Markdown of bench/RESULTS.md from the lines bench/run.sh collected. Exit status 1 "
+                 "when a run was not clean.", "keyreg-bench-tables"};
     app.add_option("LINES", linesFile, "a line per keyreg-bench run: table=T label=L, its key=value line, exit=S")
         ->required()->check(CLI::ExistingFile);
     app.add_option("--key-cache", keyCacheFile, "keyreg-key-cache-bench's output, shown as it is")->type_name("FILE");
@@ -223,7 +212,7 @@ int main(int argc, char** argv) {
     std::vector<Run> runs;
     for (const std::string& line : readLines(linesFile)) runs.push_back(parseRun(line));
     printMachine(runs);
-    printTable(runs, kLoadColumns, [](const Run& r) { return get(r, "table") == "load"; });
+    printTable(runs, kLoad, [](const Run& r) { return in(r, "load"); });
     printTargets(runs);
     printIdle(runs);
     printWorkers(runs);
@@ -231,6 +220,5 @@ int main(int argc, char** argv) {
     printBlock("Decryption as the server does it (keyreg-key-cache-bench):", readLines(keyCacheFile));
     printBlock("Generator output, last lines:", generatorLines(runs));
     printBlock("Callgrind, 300 requests on 4 connections, inclusive cost:", profileLines(profileFile));
-    bool clean = std::all_of(runs.begin(), runs.end(), [](const Run& r) { return get(r, "exit") == "0"; });
-    return clean ? 0 : 1;
+    return std::all_of(runs.begin(), runs.end(), [](const Run& r) { return get(r, "exit") == "0"; }) ? 0 : 1;
 }

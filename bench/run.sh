@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
-# Measures the server under load and writes bench/RESULTS.md: throughput
-# against the RSA limit of this machine, latency, peak memory and CPU use
-# while idle, and throughput by worker count. The server and the load
+# Measures the server under load and writes bench/RESULTS.md. Server and load
 # generator run together in private network and IPC namespaces, so the host's
-# listening port and its shared-memory table are never touched. Takes about
-# three minutes. This script only orchestrates: keyreg-bench measures, and
-# keyreg-bench-tables writes the tables.
+# port and shared-memory table are never touched. Takes about three minutes.
+# This script only orchestrates: keyreg-bench measures, keyreg-bench-tables
+# writes the tables, and every scenario is one line of inside() below.
 #
 # Environment:
 #   BUILD_DIR        build folder, relative to the checkout or absolute (default build)
@@ -27,34 +25,30 @@ case $build in /*) ;; *) build=$root/$build ;; esac
 pid=""
 serving=""
 
-start_server() { # start_server COMMAND...: the server in $work, its logs beside it
-  (cd "$work" && exec "$@" >>server.out 2>>server.err) &
-  pid=$!
-  serving="$*"
-}
-
 stop_server() {
   [ -n "$pid" ] || return 0
   kill "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
   pid=""
-  serving=""
 }
 
 # scenario TABLE LABEL SERVER-COMMAND... -- GENERATOR-ARGS...: one generator
-# run, its key=value line tagged for the tables. The server is restarted only
-# when the command differs from the one running.
+# run, its key=value line tagged for the tables. The server, working and
+# logging in $work, is restarted only when its command changes.
 scenario() {
-  local table=$1 label=$2 command=() status=0
+  local table=$1 label=$2 command=() status=0 out=$work/$1-$2.txt
   shift 2
   while [ "$1" != -- ]; do command+=("$1"); shift; done
   shift
-  if [ "${command[*]}" != "$serving" ]; then stop_server; start_server "${command[@]}"; fi
-  local out=$work/$table-$label.txt
-  (cd "$work" && timeout 300 "$build/keyreg-bench" --wait 30 --server-pid "$pid" "$@") >"$out" 2>&1 || status=$?
-  echo "table=$table label=$label $(tail -n 1 "$out") exit=$status" >>"$work/lines"
+  if [ -z "$pid" ] || [ "${command[*]}" != "$serving" ]; then
+    stop_server
+    (exec "${command[@]}" >>server.out 2>>server.err) &
+    pid=$! serving=${command[*]}
+  fi
+  timeout 300 "$build/keyreg-bench" --wait 30 --server-pid "$pid" "$@" >"$out" 2>&1 || status=$?
+  echo "table=$table label=$label $(tail -n 1 "$out") exit=$status" >>lines
   echo "run.sh: $table $label: $(tail -n 1 "$out")" >&2
-  kill -0 "$pid" 2>/dev/null || { echo "run.sh: the server died during $table $label; see $work" >&2; return 1; }
+  kill -0 "$pid" 2>/dev/null || { echo "run.sh: the server died during $table $label" >&2; return 1; }
 }
 
 # compare LABEL GENERATOR-ARGS...: a load run, after the same run on the
@@ -66,12 +60,9 @@ compare() {
 
 inside() {
   ip link set lo up
-  local hard
-  hard=$(ulimit -Hn)
-  if [ "$hard" != unlimited ] && [ "$hard" -lt 20000 ]; then
-    ulimit -Hn 20000 || echo "run.sh: only $hard descriptors: the 10,000-connection run will fail" >&2
+  if [ "$(ulimit -Hn)" != unlimited ] && [ "$(ulimit -Hn)" -lt 20000 ]; then
+    ulimit -Hn 20000 || echo "run.sh: too few descriptors: the 10,000-connection run will fail" >&2
   fi
-  ulimit -n "$(ulimit -Hn)"
   cd "$work"
   openssl genrsa -out private.pem 2048 2>/dev/null
   openssl rsa -in private.pem -pubout -out public.pem 2>/dev/null
@@ -111,12 +102,15 @@ fi
 if [ ! -f "$build/CMakeCache.txt" ]; then cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null; fi
 cmake --build "$build" -j"${JOBS:-$(nproc)}" \
   --target keyreg-server keyreg-bench keyreg-bench-tables keyreg-key-cache-bench >/dev/null
-tools=(unshare ip openssl timeout)
-if [ "${PROFILE:-0}" = 1 ]; then tools+=(valgrind callgrind_annotate); fi
-for tool in "${tools[@]}"; do
+needed=(unshare ip openssl timeout)
+if [ "${PROFILE:-0}" = 1 ]; then needed+=(valgrind callgrind_annotate); fi
+for tool in "${needed[@]}"; do
   command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed" >&2; exit 2; }
 done
-if [ -n "${BASELINE_SERVER:-}" ]; then BASELINE_SERVER=$(realpath "$BASELINE_SERVER") && export BASELINE_SERVER; fi
+if [ -n "${BASELINE_SERVER:-}" ]; then
+  [ -x "$BASELINE_SERVER" ] || { echo "run.sh: BASELINE_SERVER=$BASELINE_SERVER is no program" >&2; exit 2; }
+  BASELINE_SERVER=$(realpath "$BASELINE_SERVER") && export BASELINE_SERVER
+fi
 namespaces=(unshare --net --ipc)
 if [ "$(id -u)" -ne 0 ]; then namespaces=(unshare --map-root-user --net --ipc); fi
 
@@ -128,7 +122,6 @@ BUILD_DIR=$build timeout 900 "${namespaces[@]}" "$0" --inside "$work" || status=
 "$build/keyreg-bench-tables" "$work/lines" --key-cache "$work/key-cache.txt" --profile "$work/profile.txt" \
   >"$root/bench/RESULTS.md" || status=$((status == 0 ? 1 : status))
 echo "run.sh: wrote $root/bench/RESULTS.md" >&2
-
 if [ "${KEEP_WORK:-0}" = 1 ] || [ "$status" -ne 0 ]; then
   echo "run.sh: server folder and logs kept in $work" >&2
 else

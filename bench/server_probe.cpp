@@ -1,6 +1,4 @@
-// The server as /proc shows it. Its CPU time against the count of
-// registrations holds when other work on the machine makes wall-clock
-// figures wander.
+// The server as /proc shows it: its CPU time per registration holds where wall-clock figures wander.
 #include "server_probe.h"
 
 #include "bench_options.h"

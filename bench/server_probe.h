@@ -1,7 +1,4 @@
-// What the kernel tells about the server under load: the CPU time of all its
-// threads, its memory and thread count, the connections its listen queue had
-// to drop, and the machine's load average. Reads /proc, never touches the
-// server itself.
+// The server's CPU time, memory and threads, listen overflows and load average. Reads /proc only.
 #ifndef KEYREG_BENCH_SERVER_PROBE_H
 #define KEYREG_BENCH_SERVER_PROBE_H
 
