@@ -37,7 +37,8 @@ void declareLoad(CLI::App& app, Options& o) {
 void declareServer(CLI::App& app, Options& o) {
     app.add_option("--host", o.host, "server address, loopback only")
         ->type_name("ADDR")->capture_default_str()->check(loopbackOnly);
-    app.add_option("--port", o.port, "server port")->type_name("P")->capture_default_str()->check(CLI::Range(1L, 65535L));
+    app.add_option("--port", o.port, "server port")
+        ->type_name("P")->capture_default_str()->check(CLI::Range(1L, 65535L));
     app.add_option("--pubkey", o.pubkey, "the server's public key")->type_name("FILE")->capture_default_str();
     app.add_option("--privkey", o.privkey, "the server's private key, only for measuring the RSA limit "
                    "(default: private.pem beside the public key)")->type_name("FILE");

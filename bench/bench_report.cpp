@@ -18,7 +18,8 @@ double over(double a, double b) { return b > 0 ? a / b : 0; }
 // Only what both samples saw of a live server is reported.
 void printServerUse(const Options& o, const Tally& t, const RsaLimit& limit, const ServerUse& s) {
     printf(" listen_overflows=%ld", s.after.listenOverflows - s.before.listenOverflows);
-    if (o.serverPid != 0 && !s.after.alive) fprintf(stderr, "keyreg-bench: the server (process %ld) is gone\n", o.serverPid);
+    if (o.serverPid != 0 && !s.after.alive)
+        fprintf(stderr, "keyreg-bench: the server (process %ld) is gone\n", o.serverPid);
     if (!s.before.alive || !s.after.alive || t.ok == 0) return;
     double perReg = static_cast<double>(s.after.cpuTicks - s.before.cpuTicks) * 1e6 /
                     static_cast<double>(ticksPerSecond()) / static_cast<double>(t.ok);
@@ -37,7 +38,8 @@ void announce(const Options& o, double encryptSeconds) {
     fflush(stdout);
 }
 
-void report(const Options& o, Tally& t, const RsaLimit& limit, const ServerUse& server, const std::string& loadAverage) {
+void report(const Options& o, Tally& t, const RsaLimit& limit, const ServerUse& server,
+            const std::string& loadAverage) {
     std::sort(t.latencyUs.begin(), t.latencyUs.end());
     double p50 = percentile(t.latencyUs, 0.50), p90 = percentile(t.latencyUs, 0.90);
     double p99 = percentile(t.latencyUs, 0.99), max = t.latencyUs.empty() ? 0 : t.latencyUs.back();

@@ -118,7 +118,8 @@ int main(int argc, char** argv) {
     }
     restoreStdout(saved);
     RSA_free(key);
-    if (unlink("private.pem") != 0 || chdir("/") != 0 || rmdir(dir.c_str()) != 0) perror("removing the temporary folder");
+    if (unlink("private.pem") != 0 || chdir("/") != 0 || rmdir(dir.c_str()) != 0)
+        perror("removing the temporary folder");
 
     printTiming("rsaDecode, same key file (cache hit):", cached);
     printTiming("rsaDecode, key file changed (cache miss):", uncached);

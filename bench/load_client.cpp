@@ -13,6 +13,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -45,7 +46,8 @@ sockaddr_in target(const Options& o) {
 // OpenSSL encrypts them, never the server's code, lest a fault there cancel
 // itself out.
 std::string requestText(const std::string& userid, long index) {
-    nlohmann::json request{{"userid", userid}, {"key", "bench-" + std::to_string(getpid()) + "-" + std::to_string(index)}};
+    std::string key = "bench-" + std::to_string(getpid()) + "-" + std::to_string(index);
+    nlohmann::json request{{"userid", userid}, {"key", key}};
     return request.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -217,7 +219,8 @@ private:
 
     void countWrongReply(const unsigned char* reply) {
         std::string text;
-        for (int i = 0; i < kReplySize && reply[i] != 0; i++) text += isprint(reply[i]) ? static_cast<char>(reply[i]) : '?';
+        for (int i = 0; i < kReplySize && reply[i] != 0; i++)
+            text += isprint(reply[i]) ? static_cast<char>(reply[i]) : '?';
         if (tally_.wrong++ == 0)
             fprintf(stderr, "keyreg-bench: first wrong reply: \"%s\" (\"%s\" expected)\n", text.c_str(), kReplyOk);
     }
@@ -233,11 +236,12 @@ private:
             unopened += c.state == State::Unopened;
             closeConnection(c);
         }
-        if (timeIsUp() && unopened > 0) printf("connections never opened: %ld (the %g s ran out first)\n", unopened, o_.seconds);
+        if (timeIsUp() && unopened > 0)
+            printf("connections never opened: %ld (the %g s ran out first)\n", unopened, o_.seconds);
         if (!timeIsUp()) unconnected += unopened;
         if (waiting + unconnected > 0)
-            fprintf(stderr, "keyreg-bench: stopped at the %.0f s deadline: %ld replies and %ld connections outstanding\n",
-                    o_.timeout, waiting, unconnected);
+            fprintf(stderr, "keyreg-bench: stopped at the %.0f s deadline: %ld replies and %ld connections "
+                    "outstanding\n", o_.timeout, waiting, unconnected);
         tally_.failed += waiting;
         tally_.connectErrors += unconnected;
     }
@@ -269,7 +273,8 @@ std::vector<std::string> encryptRequests(const Options& o, RSA* key) {
 
 bool serverListens(const Options& o) {
     const sockaddr_in addr = target(o);
-    for (Clock::time_point deadline = Clock::now() + after(o.wait);; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+    Clock::time_point deadline = Clock::now() + after(o.wait);
+    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         bool listens = fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
         if (fd >= 0) close(fd);

@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <ctime>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 
 namespace {
 
@@ -22,7 +25,8 @@ struct Table {
 
 const Table kLoad = {
     "| Connections | Load | Registrations/s | RSA limit (ops/s) | Ratio | p50 µs | p90 µs | p99 µs | max µs "
-    "| One op µs | p50 / op | Errors | Listen overflows | Server VmHWM KiB | Server CPU µs / reg. | Op CPU µs | CPU / op |\n"
+    "| One op µs | p50 / op | Errors | Listen overflows | Server VmHWM KiB | Server CPU µs / reg. | Op CPU µs "
+    "| CPU / op |\n"
     "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     "label load throughput rsa_limit ratio p50_us p90_us p99_us max_us rsa_op_us p50_per_op errors_exit "
     "listen_overflows vmhwm_kb server_cpu_us_per_reg op_cpu_us cpu_per_op"};
@@ -74,7 +78,8 @@ Run parseRun(const std::string& line) {
     std::istringstream words(line);
     for (std::string w; words >> w;)
         if (w.find('=') != std::string::npos) r[w.substr(0, w.find('='))] = w.substr(w.find('=') + 1);
-    if (r.count("requests") > 0) r["load"] = r["requests"] != "0" ? "requests " + r["requests"] : "seconds " + r["seconds"];
+    if (r.count("requests") > 0)
+        r["load"] = r["requests"] != "0" ? "requests " + r["requests"] : "seconds " + r["seconds"];
     r["errors_exit"] = get(r, "errors") + " (exit " + get(r, "exit") + ")";
     r["server"] = get(r, "table") == "before" ? "before" : "after";
     return r;
@@ -91,10 +96,11 @@ const Run* find(const std::vector<Run>& runs, const std::string& table, const st
 void printTable(const std::vector<Run>& runs, const Table& table, const std::function<bool(const Run&)>& wanted) {
     printf("%s\n", table.head);
     for (const Run& r : runs) {
+        if (!wanted(r)) continue;
         std::istringstream keys(table.keys);
         std::string row = "|";
         for (std::string key; keys >> key;) row += " " + get(r, key) + " |";
-        if (wanted(r)) printf("%s\n", row.c_str());
+        printf("%s\n", row.c_str());
     }
     printf("\n");
 }
@@ -144,8 +150,9 @@ void printIdle(const std::vector<Run>& runs) {
     const Run* r = find(runs, "idle");
     if (r == nullptr) return;
     printf("Idle for %s s after the runs: %s ticks of CPU (1 tick = 1/%s s), VmRSS %s KiB, peak VmHWM %s KiB, "
-           "%s threads.\n\n", get(*r, "idle_seconds").c_str(), get(*r, "idle_ticks").c_str(), get(*r, "clk_tck").c_str(),
-           get(*r, "vmrss_kb").c_str(), get(*r, "vmhwm_kb").c_str(), get(*r, "threads").c_str());
+           "%s threads.\n\n", get(*r, "idle_seconds").c_str(), get(*r, "idle_ticks").c_str(),
+           get(*r, "clk_tck").c_str(), get(*r, "vmrss_kb").c_str(), get(*r, "vmhwm_kb").c_str(),
+           get(*r, "threads").c_str());
 }
 
 void printWorkers(const std::vector<Run>& runs) {
@@ -163,7 +170,8 @@ void printComparison(const std::vector<Run>& runs) {
         if (in(r, "before")) labels.insert(get(r, "label"));
     if (labels.empty()) return;
     printf("Before / after: the same loads on the server given as BASELINE_SERVER, then on this build's:\n\n");
-    printTable(runs, kCompare, [&](const Run& r) { return in(r, "before") || (in(r, "load") && labels.count(get(r, "label"))); });
+    printTable(runs, kCompare,
+               [&](const Run& r) { return in(r, "before") || (in(r, "load") && labels.count(get(r, "label")) > 0); });
 }
 
 void printBlock(const std::string& title, const std::vector<std::string>& lines) {

@@ -8,8 +8,8 @@
 
 struct RsaLimit {
     double opsPerSecond = 0;  // on every core: the ceiling of the server's throughput
-    double opMicros = 0;     // on one core
-    double opCpuMicros = 0;  // what preemption by other work cannot inflate
+    double opMicros = 0;      // on one core
+    double opCpuMicros = 0;   // what preemption by other work cannot inflate
     unsigned threads = 0;
 };
 
