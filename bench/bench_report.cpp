@@ -29,15 +29,6 @@ void printServerUse(const Options& o, const Tally& t, const RsaLimit& limit, con
 
 }  // namespace
 
-void announce(const Options& o, double encryptSeconds) {
-    char length[48];
-    if (o.requests > 0) snprintf(length, sizeof length, "%ld requests each", o.requests);
-    else snprintf(length, sizeof length, "%g s", o.seconds);
-    printf("keyreg-bench: %ld connections, %s, %ld distinct requests encrypted in %.2f s, target %s:%ld\n",
-           o.connections, length, o.pool, encryptSeconds, o.host.c_str(), o.port);
-    fflush(stdout);
-}
-
 void report(const Options& o, Tally& t, const RsaLimit& limit, const ServerUse& server,
             const std::string& loadAverage) {
     std::sort(t.latencyUs.begin(), t.latencyUs.end());

@@ -12,8 +12,6 @@ struct ServerUse {
     ServerSample before, after;
 };
 
-void announce(const Options& o, double encryptSeconds);
-
 void report(const Options& o, Tally& t, const RsaLimit& limit, const ServerUse& server, const std::string& loadAverage);
 
 #endif

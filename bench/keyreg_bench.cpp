@@ -5,24 +5,17 @@
 #include "rsa_limit.h"
 #include "server_probe.h"
 
-#include <chrono>
-
 int main(int argc, char** argv) {
     Options o = parseOptionsOrExit(argc, argv);
     if (o.idle > 0) return watchIdle(o.serverPid, o.idle);
     std::string loadAverageBefore = loadAverage();
-    RSA* pub = readPublicKey(o.pubkey);
-    if (pub == nullptr) usageError("cannot read an RSA public key from " + o.pubkey);
-    auto start = std::chrono::steady_clock::now();
-    std::vector<std::string> requests = encryptRequests(o, pub);
-    announce(o, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    std::vector<std::string> requests = encryptRequests(o);
     if (o.wait > 0 && !serverListens(o)) return kExitErrors;
 
     ServerUse server{sampleServer(o.serverPid), {}};
     Tally tally = runLoad(o, requests);
     server.after = sampleServer(o.serverPid);
     RsaLimit limit = measureRsaLimit(o.privkey, requests);
-    RSA_free(pub);
     report(o, tally, limit, server, loadAverageBefore);
     return tally.errors() == 0 && (o.serverPid == 0 || server.after.alive) ? kExitClean : kExitErrors;
 }

@@ -51,6 +51,15 @@ std::string requestText(const std::string& userid, long index) {
     return request.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+RSA* readPublicKey(const std::string& path) {
+    FILE* fp = fopen(path.c_str(), "r");
+    if (fp == nullptr) return nullptr;
+    RSA* key = PEM_read_RSA_PUBKEY(fp, nullptr, nullptr, nullptr);
+    fclose(fp);
+    ERR_clear_error();
+    return key;
+}
+
 // Ten thousand connections need more descriptors than a shell usually grants.
 void raiseDescriptorLimit(long connections) {
     rlimit lim;
@@ -249,16 +258,9 @@ private:
 
 }  // namespace
 
-RSA* readPublicKey(const std::string& path) {
-    FILE* fp = fopen(path.c_str(), "r");
-    if (fp == nullptr) return nullptr;
-    RSA* key = PEM_read_RSA_PUBKEY(fp, nullptr, nullptr, nullptr);
-    fclose(fp);
-    ERR_clear_error();
-    return key;
-}
-
-std::vector<std::string> encryptRequests(const Options& o, RSA* key) {
+std::vector<std::string> encryptRequests(const Options& o) {
+    RSA* key = readPublicKey(o.pubkey);
+    if (key == nullptr) usageError("cannot read an RSA public key from " + o.pubkey);
     std::vector<std::string> pool(static_cast<size_t>(o.pool));
     std::vector<unsigned char> block(static_cast<size_t>(RSA_size(key)));
     for (size_t i = 0; i < pool.size(); i++) {
@@ -268,6 +270,7 @@ std::vector<std::string> encryptRequests(const Options& o, RSA* key) {
         if (n <= 0) usageError("the requests do not fit in one block of " + o.pubkey + ": --userid is too long");
         pool[i].assign(reinterpret_cast<const char*>(block.data()), static_cast<size_t>(n));
     }
+    RSA_free(key);
     return pool;
 }
 

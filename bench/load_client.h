@@ -4,8 +4,6 @@
 
 #include "bench_options.h"
 
-#include <openssl/rsa.h>
-
 #include <string>
 #include <vector>
 
@@ -19,11 +17,9 @@ struct Tally {
     long errors() const { return wrong + failed + connectErrors; }
 };
 
-RSA* readPublicKey(const std::string& path);
-
-// o.pool requests {"userid":..,"key":..}, each with a key of its own; ends the
-// process when they cannot be made.
-std::vector<std::string> encryptRequests(const Options& o, RSA* key);
+// o.pool requests {"userid":..,"key":..}, each with a key of its own, encrypted
+// to the public key o.pubkey; ends the process when they cannot be made.
+std::vector<std::string> encryptRequests(const Options& o);
 
 // Whether something listens at the target within o.wait seconds; says so when not.
 bool serverListens(const Options& o);
