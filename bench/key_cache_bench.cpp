@@ -1,34 +1,22 @@
-// Times one request's decryption as the server does it, SecretKeyUnion::rsaDecode,
-// in three cases:
-//   cached   - the same "private.pem" on every call, so the thread's parsed
-//              key is reused after the file has been read and digested;
-//   uncached - the file's bytes change before every call (a trailing newline
-//              is added or taken away; the key stays the same), so every
-//              call parses the PEM again, as it would without the cache;
-//   bare     - RSA_private_decrypt alone with a key parsed once.
-// Rewriting the file happens outside the timed calls. Both wall-clock and
-// CPU time are shown. Everything runs in a fresh temporary folder with a
-// fresh 2048-bit key pair.
-
+// keyreg-key-cache-bench: the server's rsaDecode with and without its key cache. Touches a fresh temporary folder.
+// Three cases: "cached", the same private.pem on every call, so the thread's
+// parsed key is reused once the file is read and digested; "uncached", the
+// file's bytes changed (not the key) before every call, untimed, so that every
+// call parses the PEM again; "bare", RSA_private_decrypt with a key parsed once.
+#include "protocol.h"
+#include "rsa_limit.h"
 #include "secretkey_union.h"
 
+#include <CLI/CLI.hpp>
+#include <fcntl.h>
 #include <openssl/bn.h>
 #include <openssl/pem.h>
-#include <openssl/rsa.h>
-#include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 [[noreturn]] void fail(const char* what) {
     perror(what);
@@ -56,60 +44,24 @@ std::string privatePem(RSA* key) {
 
 void writeFile(const char* name, const std::string& text) {
     FILE* fp = fopen(name, "w");
-    if (fp == nullptr) fail(name);
-    if (fwrite(text.data(), 1, text.size(), fp) != text.size()) fail(name);
-    if (fclose(fp) != 0) fail(name);
+    if (fp == nullptr || fwrite(text.data(), 1, text.size(), fp) != text.size() || fclose(fp) != 0) fail(name);
 }
 
 // rsaDecode logs a line per call; the log would otherwise be timed too.
-class QuietStdout {
-public:
-    QuietStdout() {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        int null = open("/dev/null", O_WRONLY);
-        if (saved_ < 0 || null < 0 || dup2(null, STDOUT_FILENO) < 0) fail("redirecting stdout");
-        close(null);
-    }
-    ~QuietStdout() {
-        fflush(stdout);
-        if (dup2(saved_, STDOUT_FILENO) < 0) fail("restoring stdout");
-        close(saved_);
-    }
-
-private:
-    int saved_ = -1;
-};
-
-struct Block {
-    unsigned char bytes[1024];
-    int len = 0;
-};
-
-// Wall-clock and CPU time of a series of calls. The CPU time of the calling
-// thread stays put when other work on the machine takes the core away.
-struct Timing {
-    double wallUs = 0;
-    double cpuUs = 0;
-    int calls = 0;
-    double wall() const { return wallUs / calls; }
-    double cpu() const { return cpuUs / calls; }
-};
-
-double threadCpuMicros() {
-    timespec ts;
-    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) fail("clock_gettime");
-    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+// Returns the descriptor that restores standard output.
+int quietStdout() {
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    int null = open("/dev/null", O_WRONLY);
+    if (saved < 0 || null < 0 || dup2(null, STDOUT_FILENO) < 0) fail("redirecting stdout");
+    close(null);
+    return saved;
 }
 
-template <typename Call>
-void timeCall(Timing& t, Call call) {
-    Clock::time_point start = Clock::now();
-    double cpuStart = threadCpuMicros();
-    call();
-    t.cpuUs += threadCpuMicros() - cpuStart;
-    t.wallUs += std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-    t.calls++;
+void restoreStdout(int saved) {
+    fflush(stdout);
+    if (dup2(saved, STDOUT_FILENO) < 0) fail("restoring stdout");
+    close(saved);
 }
 
 void printTiming(const char* what, const Timing& t) {
@@ -119,56 +71,55 @@ void printTiming(const char* what, const Timing& t) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int iterations = 500;
-    if (argc == 3 && strcmp(argv[1], "--iterations") == 0) iterations = atoi(argv[2]);
-    if (argc == 2 || argc > 3 || iterations < 5 || iterations > 100000) {
-        fprintf(stderr, "usage: keyreg-key-cache-bench [--iterations N]   (default 500, from 5 to 100000)\n");
-        return 2;
+    long iterations = 500;
+    CLI::App app{"Times the server's decryption of one request with and without its parsed-key cache.",
+                 "keyreg-key-cache-bench"};
+    app.add_option("--iterations", iterations, "timed calls of each case")
+        ->type_name("N")->capture_default_str()->check(CLI::Range(5L, 100000L));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
     }
     const char* tmp = getenv("TMPDIR");
-    std::string dirName = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/keyreg-key-cache-XXXXXX";
-    std::vector<char> dir(dirName.begin(), dirName.end());
-    dir.push_back('\0');
-    if (mkdtemp(dir.data()) == nullptr || chdir(dir.data()) != 0) fail("temporary folder");
+    std::string dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/keyreg-key-cache-XXXXXX";
+    if (mkdtemp(&dir[0]) == nullptr || chdir(dir.c_str()) != 0) fail("temporary folder");
 
     RSA* key = makeKey();
     const std::string pem = privatePem(key);
     const std::string plaintext = "{\"userid\":\"dorvanek\",\"key\":\"cache-bench\"}";
-    Block block;
-    block.len = RSA_public_encrypt(static_cast<int>(plaintext.size()), reinterpret_cast<const unsigned char*>(plaintext.data()),
-                                   block.bytes, key, RSA_PKCS1_PADDING);
-    if (block.len <= 0) fail("RSA_public_encrypt");
     const int plainLen = static_cast<int>(plaintext.size());
+    unsigned char block[kRequestBytes], plain[kRequestBytes];
+    const int blockLen = RSA_public_encrypt(plainLen, reinterpret_cast<const unsigned char*>(plaintext.data()), block,
+                                            key, RSA_PKCS1_PADDING);
+    if (blockLen <= 0) fail("RSA_public_encrypt");
 
+    int bad = 0;
+    auto decode = [&] {
+        int len = blockLen;
+        bad += SecretKeyUnion::getSingleTon()->rsaDecode(block, plain, len) != plainLen;
+    };
+    auto bareDecrypt = [&] { bad += RSA_private_decrypt(blockLen, block, plain, key, RSA_PKCS1_PADDING) != plainLen; };
     // The three cases take turns, so that a burst of other work on the
     // machine does not land on one of them alone.
-    const int kRounds = 5;
-    int bad = 0;
-    unsigned char plain[1024];
-    auto decode = [&] {
-        int len = block.len;
-        if (SecretKeyUnion::getSingleTon()->rsaDecode(block.bytes, plain, len) != plainLen) bad++;
-    };
-    auto bareDecrypt = [&] {
-        if (RSA_private_decrypt(block.len, block.bytes, plain, key, RSA_PKCS1_PADDING) != plainLen) bad++;
-    };
+    const long kRounds = 5;
     Timing cached, uncached, bare;
-    {
-        QuietStdout quiet;
-        for (int round = 0; round < kRounds; round++) {
-            int calls = iterations / kRounds + (round < iterations % kRounds ? 1 : 0);
-            writeFile("private.pem", pem);
-            decode();  // parses the key for this round, untimed
-            for (int i = 0; i < calls; i++) timeCall(cached, decode);
-            for (int i = 0; i < calls; i++) {
-                writeFile("private.pem", i % 2 == 0 ? pem + "\n" : pem);
-                timeCall(uncached, decode);
-            }
-            for (int i = 0; i < calls; i++) timeCall(bare, bareDecrypt);
+    int saved = quietStdout();
+    for (long round = 0; round < kRounds; round++) {
+        long calls = iterations / kRounds + (round < iterations % kRounds ? 1 : 0);
+        writeFile("private.pem", pem);
+        decode();  // parses the key for this round, untimed
+        for (long i = 0; i < calls; i++) timeCall(cached, decode);
+        for (long i = 0; i < calls; i++) {
+            writeFile("private.pem", i % 2 == 0 ? pem + "\n" : pem);
+            timeCall(uncached, decode);
         }
+        for (long i = 0; i < calls; i++) timeCall(bare, bareDecrypt);
     }
+    restoreStdout(saved);
     RSA_free(key);
-    if (unlink("private.pem") != 0 || chdir("/") != 0 || rmdir(dir.data()) != 0) perror("removing the temporary folder");
+    if (unlink("private.pem") != 0 || chdir("/") != 0 || rmdir(dir.c_str()) != 0)
+        perror("removing the temporary folder");
 
     printTiming("rsaDecode, same key file (cache hit):", cached);
     printTiming("rsaDecode, key file changed (cache miss):", uncached);
@@ -176,7 +127,7 @@ int main(int argc, char** argv) {
     printf("%-42s %8.1f us CPU\n", "read + digest of the file on a hit:", cached.cpu() - bare.cpu());
     printf("%-42s %8.1f us CPU\n", "PEM parse saved by the cache:", uncached.cpu() - cached.cpu());
     printf("cached_us=%.1f uncached_us=%.1f bare_us=%.1f cached_cpu_us=%.1f uncached_cpu_us=%.1f bare_cpu_us=%.1f "
-           "iterations=%d bad=%d\n",
+           "iterations=%ld bad=%d\n",
            cached.wall(), uncached.wall(), bare.wall(), cached.cpu(), uncached.cpu(), bare.cpu(), iterations, bad);
     return bad == 0 ? 0 : 1;
 }

@@ -1,0 +1,232 @@
+// keyreg-bench-tables: RESULTS.md from run.sh's tagged key=value lines. Reads the files named, writes stdout.
+#include <CLI/CLI.hpp>
+#include <openssl/crypto.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace {
+
+using Run = std::map<std::string, std::string>;
+
+// A table: its Markdown head, then the key of every column's value.
+struct Table {
+    const char* head;
+    const char* keys;
+};
+
+const Table kLoad = {
+    "| Connections | Load | Registrations/s | RSA limit (ops/s) | Ratio | p50 µs | p90 µs | p99 µs | max µs "
+    "| One op µs | p50 / op | Errors | Listen overflows | Server VmHWM KiB | Server CPU µs / reg. | Op CPU µs "
+    "| CPU / op |\n"
+    "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+    "label load throughput rsa_limit ratio p50_us p90_us p99_us max_us rsa_op_us p50_per_op errors_exit "
+    "listen_overflows vmhwm_kb server_cpu_us_per_reg op_cpu_us cpu_per_op"};
+const Table kWorkers = {
+    "| Workers | Registrations/s | RSA limit (ops/s) | Ratio | p50 µs | p99 µs | Server CPU µs / reg. | Errors |\n"
+    "|---|---:|---:|---:|---:|---:|---:|---:|",
+    "label throughput rsa_limit ratio p50_us p99_us server_cpu_us_per_reg errors_exit"};
+const Table kCompare = {
+    "| Connections | Server | Registrations/s | Ratio | p50 / op | Server CPU µs / reg. | CPU / op | Errors |\n"
+    "|---:|---|---:|---:|---:|---:|---:|---:|",
+    "label server throughput ratio p50_per_op server_cpu_us_per_reg cpu_per_op errors_exit"};
+
+struct Target {
+    const char* text;
+    const char* table;
+    const char* label;
+    const char* key;
+    char test;  // '>' at least, '<' at most, '=' exactly the bound
+    double bound;
+};
+
+const Target kTargets[] = {
+    {"Throughput ≥ 0.85 × RSA limit, 16 connections", "load", "16", "ratio", '>', 0.85},
+    {"Throughput ≥ 0.85 × RSA limit, 256 connections", "load", "256", "ratio", '>', 0.85},
+    {"Same, noise-free view: server CPU per registration ≤ 1.18 × op CPU, 16 connections", "load", "16",
+     "cpu_per_op", '<', 1.18},
+    {"One connection: p50 ≤ 1.3 × one private-key op (wall time of the op)", "load", "1", "p50_per_op", '<', 1.3},
+    {"Same against the op's CPU time, which other work cannot inflate", "load", "1", "p50_per_op_cpu", '<', 1.3},
+    {"10,000 connections all answered (errors)", "load", "10000", "errors", '=', 0},
+    {"Peak RSS ≤ 16 MiB after 1,000 connections (KiB)", "load", "1000", "vmhwm_kb", '<', 16384},
+    {"No CPU while idle for 5 s (ticks)", "idle", "idle", "idle_ticks", '=', 0}};
+
+std::string get(const Run& r, const std::string& key) {
+    auto it = r.find(key);
+    return it == r.end() ? "-" : it->second;
+}
+
+std::vector<std::string> readLines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Words without "=" are left out: a run that died leaves some text instead
+// of its key=value line, and its cells then show "-".
+Run parseRun(const std::string& line) {
+    Run r{{"line", line}};
+    std::istringstream words(line);
+    for (std::string w; words >> w;)
+        if (w.find('=') != std::string::npos) r[w.substr(0, w.find('='))] = w.substr(w.find('=') + 1);
+    if (r.count("requests") > 0)
+        r["load"] = r["requests"] != "0" ? "requests " + r["requests"] : "seconds " + r["seconds"];
+    r["errors_exit"] = get(r, "errors") + " (exit " + get(r, "exit") + ")";
+    r["server"] = get(r, "table") == "before" ? "before" : "after";
+    return r;
+}
+
+bool in(const Run& r, const std::string& table) { return get(r, "table") == table; }
+
+const Run* find(const std::vector<Run>& runs, const std::string& table, const std::string& label = "") {
+    for (const Run& r : runs)
+        if (in(r, table) && (label.empty() || get(r, "label") == label)) return &r;
+    return nullptr;
+}
+
+void printTable(const std::vector<Run>& runs, const Table& table, const std::function<bool(const Run&)>& wanted) {
+    printf("%s\n", table.head);
+    for (const Run& r : runs) {
+        if (!wanted(r)) continue;
+        std::istringstream keys(table.keys);
+        std::string row = "|";
+        for (std::string key; keys >> key;) row += " " + get(r, key) + " |";
+        printf("%s\n", row.c_str());
+    }
+    printf("\n");
+}
+
+std::string verdict(const std::string& value, const Target& t) {
+    char* end = nullptr;
+    double x = strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0') return "not measured";
+    return (t.test == '>' ? x >= t.bound : t.test == '<' ? x <= t.bound : x == t.bound) ? "met" : "**not met**";
+}
+
+void printTargets(const std::vector<Run>& runs) {
+    printf("| Target | Measured | |\n|---|---:|---|\n");
+    for (const Target& t : kTargets) {
+        const Run* r = find(runs, t.table, t.label);
+        std::string value = r != nullptr ? get(*r, t.key) : "-";
+        printf("| %s | %s | %s |\n", t.text, value.c_str(), verdict(value, t).c_str());
+    }
+    printf("\n");
+}
+
+std::string cpuModel() {
+    for (const std::string& line : readLines("/proc/cpuinfo"))
+        if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+    return "unknown";
+}
+
+void printMachine(const std::vector<Run>& runs) {
+    char date[32];
+    time_t now = time(nullptr);
+    strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", gmtime(&now));
+    utsname system;
+    uname(&system);
+    std::string load = runs.empty() ? "-" : get(runs.front(), "loadavg");
+    std::replace(load.begin(), load.end(), '/', ' ');
+    printf("# Benchmark results\n\n- Date: %s\n- Machine: %ld cores, %s\n- Kernel: %s\n- OpenSSL: %s\n"
+           "- Load average before the runs: %s (other work on the machine makes the figures noisy)\n"
+           "- Server: 2048-bit key, logs to files; generator and server share the cores.\n"
+           "- Ratio: registrations/s over the RSA limit, both wall-clock but measured seconds apart, so\n"
+           "  other work on the machine can push it either way. The last three columns are steadier:\n"
+           "  the server's CPU time per registration over the CPU time of one private-key operation.\n\n",
+           date, sysconf(_SC_NPROCESSORS_ONLN), cpuModel().c_str(), system.release, OpenSSL_version(OPENSSL_VERSION),
+           load.c_str());
+}
+
+void printIdle(const std::vector<Run>& runs) {
+    const Run* r = find(runs, "idle");
+    if (r == nullptr) return;
+    printf("Idle for %s s after the runs: %s ticks of CPU (1 tick = 1/%s s), VmRSS %s KiB, peak VmHWM %s KiB, "
+           "%s threads.\n\n", get(*r, "idle_seconds").c_str(), get(*r, "idle_ticks").c_str(),
+           get(*r, "clk_tck").c_str(), get(*r, "vmrss_kb").c_str(), get(*r, "vmhwm_kb").c_str(),
+           get(*r, "threads").c_str());
+}
+
+void printWorkers(const std::vector<Run>& runs) {
+    const Run* r = find(runs, "workers");
+    if (r == nullptr) return;
+    printf("Worker threads (`--workers`), %s connections, %s s each; auto is %ld here:\n\n",
+           get(*r, "connections").c_str(), get(*r, "seconds").c_str(), sysconf(_SC_NPROCESSORS_ONLN));
+    printTable(runs, kWorkers, [](const Run& w) { return in(w, "workers"); });
+}
+
+// Each "before" run is followed by the same load on this build's server.
+void printComparison(const std::vector<Run>& runs) {
+    std::set<std::string> labels;
+    for (const Run& r : runs)
+        if (in(r, "before")) labels.insert(get(r, "label"));
+    if (labels.empty()) return;
+    printf("Before / after: the same loads on the server given as BASELINE_SERVER, then on this build's:\n\n");
+    printTable(runs, kCompare,
+               [&](const Run& r) { return in(r, "before") || (in(r, "load") && labels.count(get(r, "label")) > 0); });
+}
+
+void printBlock(const std::string& title, const std::vector<std::string>& lines) {
+    if (lines.empty()) return;
+    printf("%s\n\n```\n", title.c_str());
+    for (const std::string& line : lines) printf("%s\n", line.c_str());
+    printf("```\n\n");
+}
+
+std::vector<std::string> generatorLines(const std::vector<Run>& runs) {
+    std::vector<std::string> lines;
+    for (const Run& r : runs)
+        if (in(r, "load") || in(r, "before")) lines.push_back(get(r, "line"));
+    return lines;
+}
+
+// callgrind_annotate's cost lines, without this machine's folders, cut to a
+// readable width.
+std::vector<std::string> profileLines(const std::string& path) {
+    static const std::regex folders("/[^ :\\[\\]]*/");
+    std::vector<std::string> lines;
+    bool totals = false;
+    for (const std::string& line : readLines(path)) {
+        totals = totals || line.find("PROGRAM TOTALS") != std::string::npos;
+        if (totals && line.find('%') != std::string::npos && lines.size() < 40)
+            lines.push_back(std::regex_replace(line, folders, "").substr(0, 160));
+    }
+    return lines;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string linesFile, keyCacheFile, profileFile;
+    CLI::App app{"Writes the Markdown of bench/RESULTS.md from the lines bench/run.sh collected. Exit status 1 "
+                 "when a run was not clean.", "keyreg-bench-tables"};
+    app.add_option("LINES", linesFile, "a line per keyreg-bench run: table=T label=L, its key=value line, exit=S")
+        ->required()->check(CLI::ExistingFile);
+    app.add_option("--key-cache", keyCacheFile, "keyreg-key-cache-bench's output, shown as it is")->type_name("FILE");
+    app.add_option("--profile", profileFile, "callgrind_annotate's output")->type_name("FILE");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    std::vector<Run> runs;
+    for (const std::string& line : readLines(linesFile)) runs.push_back(parseRun(line));
+    printMachine(runs);
+    printTable(runs, kLoad, [](const Run& r) { return in(r, "load"); });
+    printTargets(runs);
+    printIdle(runs);
+    printWorkers(runs);
+    printComparison(runs);
+    printBlock("Decryption as the server does it (keyreg-key-cache-bench):", readLines(keyCacheFile));
+    printBlock("Generator output, last lines:", generatorLines(runs));
+    printBlock("Callgrind, 300 requests on 4 connections, inclusive cost:", profileLines(profileFile));
+    return std::all_of(runs.begin(), runs.end(), [](const Run& r) { return get(r, "exit") == "0"; }) ? 0 : 1;
+}
