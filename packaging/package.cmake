@@ -48,15 +48,22 @@ if(KEYREG_HELP2MAN AND KEYREG_SANITIZE STREQUAL "")
     list(GET page 1 section)
     list(GET page 2 name)
     list(GET page 3 summary)
+    # Sections that --help is too short for.
+    set(include_args "")
+    set(include_file "")
+    if(EXISTS ${KEYREG_PKG_DIR}/${target}.h2m)
+      set(include_file ${KEYREG_PKG_DIR}/${target}.h2m)
+      set(include_args --include=${include_file})
+    endif()
     set(raw ${CMAKE_CURRENT_BINARY_DIR}/packaging/${name})
     add_custom_command(
       OUTPUT ${raw}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/packaging
       COMMAND ${KEYREG_HELP2MAN} --no-info --no-discard-stderr --section=${section}
-              --name=${summary} --version-string=${PROJECT_VERSION}
+              --name=${summary} --version-string=${PROJECT_VERSION} ${include_args}
               --output=${raw} $<TARGET_FILE:${target}>
       COMMAND ${KEYREG_GZIP} -9nf ${raw}
-      DEPENDS ${target}
+      DEPENDS ${target} ${include_file}
       COMMENT "Generating the man page ${name} with help2man"
       VERBATIM)
     list(APPEND keyreg_docs ${raw}.gz)

@@ -53,6 +53,8 @@ void watchClient(int epollFd, int fd) {
     conn->generation++;
     conn->busy = false;
     conn->pending = false;
+    conn->held = false;
+    conn->epollFd = epollFd;
     conn->replyFailed = false;
     struct epoll_event ev;
     ev.events = EPOLLIN | EPOLLET;
@@ -69,6 +71,13 @@ void watchClient(int epollFd, int fd) {
 void markReplyFailed(int fd) {
     Connection* conn = workerShared().connections.slot(fd);
     if (conn != nullptr) conn->replyFailed = true;
+}
+
+ReplyTicket holdReply(int fd) {
+    Connection* conn = workerShared().connections.slot(fd);
+    std::lock_guard<std::mutex> guard(conn->lock);
+    conn->held = true;
+    return {fd, conn->generation};
 }
 
 namespace {
@@ -114,18 +123,25 @@ bool claimConnection(Connection* conn, uint32_t generation) {
     return true;
 }
 
+// Caller holds conn->lock.
+void closeConnection(Connection* conn, int fd) {
+    epoll_ctl(conn->epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    close(fd);
+    conn->open = false;
+    conn->busy = false;
+    conn->pending = false;
+}
+
 // Releases the connection, closing it if asked. True when another event
-// arrived meanwhile and the caller must read again.
-bool releaseConnection(Connection* conn, int epollFd, int fd, ReadOutcome outcome) {
+// arrived meanwhile and the caller must read again. A held reply keeps the
+// connection claimed.
+bool releaseConnection(Connection* conn, int fd, ReadOutcome outcome) {
     std::lock_guard<std::mutex> guard(conn->lock);
     if (outcome == ReadOutcome::Close) {
-        epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
-        close(fd);
-        conn->open = false;
-        conn->busy = false;
-        conn->pending = false;
+        closeConnection(conn, fd);
         return false;
     }
+    if (conn->held) return false;
     if (conn->pending) {
         conn->pending = false;
         return true;
@@ -136,12 +152,32 @@ bool releaseConnection(Connection* conn, int epollFd, int fd, ReadOutcome outcom
 
 }  // namespace
 
-void serveClient(int epollFd, uint64_t word) {
+void serveClient(uint64_t word) {
     int fd = eventFd(word);
     Connection* conn = workerShared().connections.slot(fd);
     if (conn == nullptr || !claimConnection(conn, eventGeneration(word))) return;
     ReadOutcome outcome;
     do {
         outcome = serveOneRequest(conn, fd);
-    } while (releaseConnection(conn, epollFd, fd, outcome));
+    } while (releaseConnection(conn, fd, outcome));
+}
+
+// The serving task has returned, so a request that arrived meanwhile can
+// only be read by a new task: re-arming the descriptor makes epoll report
+// it again.
+void releaseHeldReply(const ReplyTicket& ticket, bool replyWhole) {
+    Connection* conn = workerShared().connections.slot(ticket.fd);
+    std::lock_guard<std::mutex> guard(conn->lock);
+    conn->held = false;
+    if (!replyWhole) {
+        closeConnection(conn, ticket.fd);
+        return;
+    }
+    conn->busy = false;
+    if (!conn->pending) return;
+    conn->pending = false;
+    struct epoll_event ev;
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.u64 = eventWord(ticket.generation, ticket.fd);
+    if (epoll_ctl(conn->epollFd, EPOLL_CTL_MOD, ticket.fd, &ev) < 0) closeConnection(conn, ticket.fd);
 }

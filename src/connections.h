@@ -22,6 +22,10 @@ struct Connection {
     bool open = false;
     bool busy = false;
     bool pending = false;
+    // Set while the reply to the request just read is held back: the
+    // connection stays claimed until releaseHeldReply.
+    bool held = false;
+    int epollFd = -1;
     // Set when a reply could not go out whole; the serving task then closes.
     std::atomic<bool> replyFailed{false};
 };
@@ -53,9 +57,26 @@ void watchClient(int epollFd, int fd);
 
 // Serves the client of an epoll data word: the requests that have arrived,
 // one read each, unless another task serves it already.
-void serveClient(int epollFd, uint64_t word);
+void serveClient(uint64_t word);
 
 // Tells the task serving fd that its reply did not go out whole.
 void markReplyFailed(int fd);
+
+// A reply that goes out after the serving task has returned. Until then the
+// connection stays claimed, so no later request on it is read, and its
+// descriptor cannot change hands.
+struct ReplyTicket {
+    int fd;
+    uint32_t generation;
+};
+
+// Called by the serving task, from the exchange: holds the reply to the
+// request just read.
+ReplyTicket holdReply(int fd);
+
+// After the held reply was written (whole or not): releases the connection,
+// or closes it when the reply did not go out whole; a request that arrived
+// meanwhile raises a new event.
+void releaseHeldReply(const ReplyTicket& ticket, bool replyWhole);
 
 #endif

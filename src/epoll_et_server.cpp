@@ -26,10 +26,12 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/epoll.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +51,25 @@ void setNonblockingOrDie(int fd) {
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) perr_exit("fcntl error");
 }
 
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+int watchStopSignalsOrDie(int epollFd) {
+    sigset_t set = stopSignals();
+    int fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (fd < 0) perr_exit("signalfd error");
+    struct epoll_event ev;
+    ev.events = EPOLLIN;
+    ev.data.u64 = eventWord(0, fd);
+    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) < 0) perr_exit("epoll_ctl error");
+    return fd;
+}
+
 // Once the last worker has left, the process may exit and run the crypto
 // library's exit handlers: a worker's parsed keys must be gone by then, not
 // freed at thread exit, after the pool stopped waiting.
@@ -56,7 +77,8 @@ void releaseWorkerKeys() { SecretKeyUnion::forgetThreadKeys(); }
 
 }  // namespace
 
-TcpServer::TcpServer(int workers) : listenFd(-1), epollFd(-1), pool(workers, kQueueBound, releaseWorkerKeys) {
+TcpServer::TcpServer(int workers)
+    : listenFd(-1), epollFd(-1), pool(workers, kQueueBound, releaseWorkerKeys), stopFd(-1) {
     listenFd = Socket(AF_INET, SOCK_STREAM, 0);
     int opt = 1;
     setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &opt, sizeof opt);
@@ -76,18 +98,21 @@ TcpServer::TcpServer(int workers) : listenFd(-1), epollFd(-1), pool(workers, kQu
     ev.data.u64 = eventWord(0, listenFd);
     epoll_ctl(epollFd, EPOLL_CTL_ADD, listenFd, &ev);
     watchAcceptRetryTimer(epollFd, listenFd);
+    stopFd = watchStopSignalsOrDie(epollFd);
 }
 
 // The pool's own destructor stops the workers and waits for them to leave.
 TcpServer::~TcpServer() = default;
 
+// A stop signal ends the loop like a failed wait: no event after it is
+// dispatched, and the caller's teardown answers what is under way.
 void TcpServer::start() {
     struct epoll_event events[kMaxEvents];
     int32_t taskCount = 0;
     Task task;
     memset(&task, 0, sizeof task);
     flushLine("Server start!");
-    for (;;) {
+    for (bool stopping = false; !stopping;) {
         int n = epoll_wait(epollFd, events, kMaxEvents, -1);
         if (n <= 0) {
             if (errno == EINTR) continue;
@@ -95,7 +120,12 @@ void TcpServer::start() {
         }
         printf("receive n:%d\n", n);
         fflush(stdout);
-        for (int i = 0; i < n; i++) {
+        for (int i = 0; i < n && !stopping; i++) {
+            if (eventFd(events[i].data.u64) == stopFd) {
+                stopping = true;
+                fprintf(stderr, "keyreg-server: stopping on a signal\n");
+                continue;
+            }
             task.taskId = taskCount;
             task.epollFd = epollFd;
             task.listenFd = listenFd;
@@ -123,8 +153,13 @@ void processRequest(void* arg) {
     if (eventFd(word) == task->listenFd) {
         acceptClients(task->listenFd, task->epollFd);
     } else {
-        serveClient(task->epollFd, word);
+        serveClient(word);
     }
+}
+
+void blockStopSignalsOrDie() {
+    sigset_t set = stopSignals();
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) perr_exit("pthread_sigmask error");
 }
 
 void createDamon() {

@@ -27,6 +27,9 @@ public:
     int listenFd;
     int epollFd;
     ThreadPool pool;
+    // SIGTERM and SIGINT, which the caller has blocked, as a descriptor in
+    // the epoll set: either ends the loop.
+    int stopFd;
 
     static std::vector<std::string> legalIdList;
 };
@@ -40,5 +43,9 @@ void processRequest(void* arg);
 void processMes(unsigned char* mes, int len, int fd);
 
 void createDamon();
+
+// The signals that stop the server, blocked in the calling thread and in
+// every thread it starts afterwards, so that only the loop sees them.
+void blockStopSignalsOrDie();
 
 #endif

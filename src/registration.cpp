@@ -3,7 +3,7 @@
 // list, the table (through its singleton) and the client's socket.
 #include "registration.h"
 
-#include "connections.h"
+#include "durable_registrations.h"
 #include "epoll_et_server.h"
 #include "wrap.h"
 
@@ -76,15 +76,27 @@ const char* replyText(RegistrationOutcome outcome) {
     return outcome == RegistrationOutcome::Allowed ? kReplyOk : kReplyFailed;
 }
 
+namespace {
+
 // The exchange's log lines are flushed together here, before the reply: a
 // client that holds its reply finds the whole exchange in the log, and the
 // request costs one write to the log instead of one for every line.
-void sendReply(int fd, const char* text) {
+bool writeReply(int fd, const char* text) {
     fflush(stdout);
     char reply[kReplySize];
     memset(reply, 0, sizeof reply);
     memcpy(reply, text, strlen(text));
-    if (Write(fd, reply, sizeof reply) != static_cast<ssize_t>(sizeof reply)) markReplyFailed(fd);
+    return Write(fd, reply, sizeof reply) == static_cast<ssize_t>(sizeof reply);
+}
+
+}  // namespace
+
+void sendReply(int fd, const char* text) {
+    if (!writeReply(fd, text)) markReplyFailed(fd);
+}
+
+void answerHeldReply(const ReplyTicket& ticket, RegistrationOutcome outcome) {
+    releaseHeldReply(ticket, writeReply(ticket.fd, replyText(outcome)));
 }
 
 // Every request that is not a valid registration of an allowed user gets the
@@ -92,6 +104,12 @@ void sendReply(int fd, const char* text) {
 // padding or parsing from it.
 void processMes(unsigned char* mes, int len, int fd) {
     RegistrationDecision decision = decideRegistration(mes, len);
+    // With a state file, "ok" waits until the record is on disk.
+    if (decision.outcome == RegistrationOutcome::Allowed && durableRegistrations()) {
+        fflush(stdout);
+        submitRegistration(decision.record, holdReply(fd));
+        return;
+    }
     if (decision.outcome == RegistrationOutcome::Allowed &&
         shareMemoryHandle::getSingleTon()->addItem(decision.record) != 0)
         decision.outcome = RegistrationOutcome::NoRoom;

@@ -5,6 +5,7 @@
 #define KEYREG_REGISTRATION_H
 
 #include "Util.h"
+#include "connections.h"
 
 enum class RegistrationOutcome {
     Allowed,     // an allowed user id with a key that fits: store the record
@@ -30,5 +31,9 @@ const char* replyText(RegistrationOutcome outcome);
 // Writes the 100-byte reply; a reply that does not go out whole ends the
 // connection (the task serving it closes it afterwards).
 void sendReply(int fd, const char* text);
+
+// Writes the reply for outcome to a connection whose reply was held, and
+// releases the connection.
+void answerHeldReply(const ReplyTicket& ticket, RegistrationOutcome outcome);
 
 #endif

@@ -51,7 +51,13 @@ SecretKeyUnion* SecretKeyUnion::getSingleTon() {
 
 char* SecretKeyUnion::getSecretKey() { return secretKey; }
 
-void SecretKeyUnion::forgetThreadKeys() { forgetThreadKeyFiles(); }
+// The library's own per-thread state would otherwise be freed by a
+// destructor at thread exit, which may run while the process exits and the
+// library's exit handlers free the locks that it takes.
+void SecretKeyUnion::forgetThreadKeys() {
+    forgetThreadKeyFiles();
+    OPENSSL_thread_stop();
+}
 
 int SecretKeyUnion::rsaEncode(const unsigned char* in, unsigned char* out, int& len) {
     RSA* key = nullptr;

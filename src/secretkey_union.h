@@ -19,9 +19,10 @@ public:
     std::string getShaValue(char* data, int len);
     std::string getRandString(int n);
 
-    // Frees the keys that the calling thread parsed and keeps. A thread that
-    // must be done with the library before it reports itself gone (a pool
-    // worker, which the process's exit waits for) calls it last.
+    // Frees the keys that the calling thread parsed and keeps, and what the
+    // crypto library keeps for it. A thread that must be done with the
+    // library before it reports itself gone (a pool worker, which the
+    // process's exit waits for) calls it last.
     static void forgetThreadKeys();
 
     char secretKey[10];

@@ -1,5 +1,6 @@
 // keyreg-server's entry: the command line, the process-wide signal settings,
 // and the server's life. Touches only the process.
+#include "durable_registrations.h"
 #include "epoll_et_server.h"
 
 #include <CLI/CLI.hpp>
@@ -25,9 +26,14 @@ int workerCount(const std::string& text) {
     return std::stoi(text);
 }
 
-// The worker count from the command line; ends the process after --help,
+struct Options {
+    int workers = kDefaultWorkers;
+    std::string state;  // empty: no state file
+};
+
+// The options from the command line; ends the process after --help,
 // --version (status 0) or a usage error (status 2).
-int parseCommandLineOrExit(int argc, char** argv) {
+Options parseCommandLineOrExit(int argc, char** argv) {
     CLI::App app{"Registers secret keys for user ids: each request on TCP port " + std::to_string(kServerPort) +
                      " is one RSA block (PKCS #1 v1.5) holding {\"userid\":..,\"key\":..}, decrypted with "
                      "private.pem from the working directory; allowed pairs go to the System V shared-memory "
@@ -40,21 +46,36 @@ int parseCommandLineOrExit(int argc, char** argv) {
         ->type_name("N|auto")
         ->capture_default_str()
         ->check((CLI::Range(1, kMaxWorkers) | CLI::IsMember({"auto"})).description(""));
+    Options options;
+    app.add_option("--state", options.state,
+                   "keep every registration in FILE, made (mode 0600) when missing in a directory that must exist: "
+                   "ok is answered only once a key is in FILE and flushed to disk, and after a reboot the table is "
+                   "rebuilt from FILE before the port opens. Without it no file is written")
+        ->type_name("FILE")
+        ->check([](const std::string& path) { return path.empty() ? "needs a file name" : ""; });
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         exit(app.exit(e) == 0 ? 0 : kExitUsage);
     }
-    return workerCount(workers);
+    options.workers = workerCount(workers);
+    return options;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int workers = parseCommandLineOrExit(argc, argv);
+    Options options = parseCommandLineOrExit(argc, argv);
     // A client that goes away before its reply must not end the server.
     signal(SIGPIPE, SIG_IGN);
-    TcpServer server(workers);
-    server.start();
+    blockStopSignalsOrDie();
+    // Before the port opens, so that no request meets a table not yet rebuilt.
+    if (!options.state.empty()) startDurableRegistrationsOrExit(options.state);
+    {
+        TcpServer server(options.workers);
+        server.start();
+    }
+    // The workers have left: what they handed over is answered now.
+    stopDurableRegistrations();
     return 0;
 }

@@ -39,6 +39,8 @@ TableSegment openTableSegment(int key, size_t minBytes, SegmentAccess access) {
     return segment;
 }
 
+bool tableSegmentExists(int key) { return shmget(key, 0, 0) >= 0 || errno != ENOENT; }
+
 void closeTableSegment(TableSegment& segment) {
     if (segment.base != nullptr) shmdt(segment.base);
     segment.base = nullptr;

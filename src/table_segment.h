@@ -26,6 +26,9 @@ struct TableSegment {
 // records come first, whatever follows them.
 TableSegment openTableSegment(int key, size_t minBytes, SegmentAccess access);
 
+// True unless the system says that no segment has this key.
+bool tableSegmentExists(int key);
+
 // Detaches what openTableSegment attached.
 void closeTableSegment(TableSegment& segment);
 

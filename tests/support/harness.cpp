@@ -193,6 +193,7 @@ bool ServerProcess::start(const std::string& workDir, const std::vector<std::str
     dir = workDir;
     std::vector<std::string> argv = prefix;
     argv.insert(argv.end(), {"stdbuf", "-oL", "-eL", program});
+    argv.insert(argv.end(), args.begin(), args.end());
     pid = fork();
     if (pid != 0) return pid > 0;
     if (chdir(workDir.c_str()) != 0) _exit(125);

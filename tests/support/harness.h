@@ -63,6 +63,7 @@ struct ServerProcess {
     pid_t pid = -1;
     std::string dir;
     std::string program = KEYREG_SERVER_PATH;
+    std::vector<std::string> args;  // given to the program
 
     bool start(const std::string& workDir, const std::vector<std::string>& prefix = {});
     bool waitReady();
