@@ -16,8 +16,7 @@ using AcceptAndTable = harness::ServerTest;
 // Linux passes a connection's pending network error out of accept; that is
 // no reason to stop serving.
 TEST_F(AcceptAndTable, NetworkErrorFromAcceptLeavesTheServerServing) {
-    std::vector<std::string> strace = harness::underStrace({"accept4:error=ENETDOWN:when=2"});
-    if (strace.empty()) GTEST_SKIP() << "strace is missing or may not trace here";
+    STRACE_OR_SKIP(strace, "accept4:error=ENETDOWN:when=2");
     ASSERT_NO_FATAL_FAILURE(startServer(strace));
     for (int i = 0; i < 2; i++) close(harness::connectTo());
     EXPECT_TRUE(harness::waitUntil([&] { return registerOnce(allowedIds()[0], "k") == kOk || !server.alive(); }));

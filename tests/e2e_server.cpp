@@ -107,8 +107,7 @@ TEST_F(Server, AtTheDescriptorLimitPendingClientsAreShedAndServiceResumes) {
 // (each worker's first two calls): the waiting client raises no second
 // event, so only the server's retry can serve it.
 TEST_F(Server, ListenerRetriesAfterAFailedShed) {
-    std::vector<std::string> strace = harness::underStrace({"accept4:error=EMFILE:when=1..2"});
-    if (strace.empty()) GTEST_SKIP() << "strace is missing or may not trace here";
+    STRACE_OR_SKIP(strace, "accept4:error=EMFILE:when=1..2");
     ASSERT_TRUE(server.start(dir, strace));
     ASSERT_TRUE(harness::waitUntil([&] { return server.log().find("Server start!") != std::string::npos; }));
     EXPECT_EQ(registerOnce(allowedIds()[0], "k"), kOk) << server.log();

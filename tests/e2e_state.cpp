@@ -151,8 +151,7 @@ TEST_F(State, DamagedFileIsRefusedByName) {
 // The first flush fails: that registration is refused and not stored; the
 // next one is served and kept.
 TEST_F(State, FailedFlushIsNoOk) {
-    std::vector<std::string> strace = harness::underStrace({"fdatasync:error=EIO:when=1"});
-    if (strace.empty()) GTEST_SKIP() << "strace is missing or may not trace here";
+    STRACE_OR_SKIP(strace, "fdatasync:error=EIO:when=1");
     ASSERT_NO_FATAL_FAILURE(startServer(strace));
     const std::string& id = allowedIds()[0];
     EXPECT_EQ(registerOnce(id, "lost"), kFailed);

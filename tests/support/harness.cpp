@@ -60,6 +60,11 @@ int waitFor(pid_t pid, int timeoutMs) {
 
 }  // namespace
 
+bool underCi() {
+    const char* ci = getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
 const std::string& privateWorldRefusal() { return refusal; }
 const std::vector<std::string>& allowedIds() { return TcpServer::legalIdList; }
 

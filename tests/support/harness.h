@@ -17,11 +17,26 @@
 
 namespace harness {
 
+// A test that cannot run here says why and is skipped; under CI (CI=true) it
+// fails instead, since the suite must not report success for what it did
+// not check.
+bool underCi();
+#define KEYREG_SKIP(why)                                                  \
+    do {                                                                  \
+        if (harness::underCi()) FAIL() << "cannot run here: " << (why);  \
+        GTEST_SKIP() << (why);                                            \
+    } while (0)
+
 // Why this process is not in its own world; "" when it is.
 const std::string& privateWorldRefusal();
-#define SKIP_UNLESS_PRIVATE_WORLD()           \
-    if (!harness::privateWorldRefusal().empty()) \
-    GTEST_SKIP() << "needs private network and IPC namespaces (run as root): " << harness::privateWorldRefusal()
+#define SKIP_UNLESS_PRIVATE_WORLD()                                                                             \
+    if (!harness::privateWorldRefusal().empty())                                                               \
+    KEYREG_SKIP("needs private network and IPC namespaces (run as root): " + harness::privateWorldRefusal())
+
+// The prefix that runs the server under strace, or a skip (a failure under CI).
+#define STRACE_OR_SKIP(prefix, ...)                                                    \
+    std::vector<std::string> prefix = harness::underStrace({__VA_ARGS__});             \
+    if (prefix.empty()) KEYREG_SKIP("strace is missing or may not trace here")
 
 const std::vector<std::string>& allowedIds();
 
