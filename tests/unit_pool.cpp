@@ -64,9 +64,21 @@ bool returns(std::future<void>& f, int ms = 10000) {
     return f.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
 }
 
+// Each test starts with its gate closed and nothing run: a process may run
+// them all, one after the other.
+class Pool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        passes = 0;
+        waiting = 0;
+        std::lock_guard<std::mutex> guard(ranLock);
+        ranIds.clear();
+    }
+};
+
 // Bound 3 with the one worker held: three tasks queue, and a fourth waits
 // until the worker takes one.
-TEST(Pool, ProducerWaitsAtTheBoundAndTasksRunInOrder) {
+TEST_F(Pool, ProducerWaitsAtTheBoundAndTasksRunInOrder) {
     auto pool = std::make_unique<ThreadPool>(1, 3);
     add(*pool, 0);
     ASSERT_TRUE(harness::waitUntil([] { return waiting == 1; }));
@@ -83,10 +95,15 @@ TEST(Pool, ProducerWaitsAtTheBoundAndTasksRunInOrder) {
     if (!released) pool.release();  // the stuck producer still uses it
 }
 
+std::atomic<int> workersEnded{0};
+void countWorkerEnd() { workersEnded++; }
+
 // Stopped with one task running, one queued and a producer blocked: the
-// producer returns, and nothing more is queued or run.
-TEST(Pool, StoppedPoolReleasesProducersAndTakesNoMoreTasks) {
-    auto pool = std::make_unique<ThreadPool>(1, 1);
+// producer returns, nothing more is queued or run, and the worker has run
+// its exit hook by the time the pool is gone.
+TEST_F(Pool, StoppedPoolReleasesProducersAndTakesNoMoreTasks) {
+    workersEnded = 0;
+    auto pool = std::make_unique<ThreadPool>(1, 1, countWorkerEnd);
     add(*pool, 0);
     ASSERT_TRUE(harness::waitUntil([] { return waiting == 1; }));
     add(*pool, 1);
@@ -101,6 +118,7 @@ TEST(Pool, StoppedPoolReleasesProducersAndTakesNoMoreTasks) {
     if (!released) pool.release();  // the stuck producer still uses it
     pool.reset();                   // waits for the worker to leave
     EXPECT_EQ(ran(), std::vector<int>{0}) << "a stopped pool ran a task";
+    EXPECT_EQ(workersEnded, 1) << "the worker's exit hook";
 }
 
 }  // namespace
