@@ -1,6 +1,8 @@
 // keyreg-server's entry: the command line, the process-wide signal settings,
-// and the server's life. Touches only the process.
+// and the server's life. Touches the process, and the table only to attach it.
+#include "Util.h"
 #include "epoll_et_server.h"
+#include "table_segment.h"
 
 #include <CLI/CLI.hpp>
 #include <unistd.h>
@@ -54,6 +56,10 @@ int main(int argc, char** argv) {
     int workers = parseCommandLineOrExit(argc, argv);
     // A client that goes away before its reply must not end the server.
     signal(SIGPIPE, SIG_IGN);
+    // A table left by an earlier run is attached now rather than at the first
+    // registration, so that a record it left half written is repaired before
+    // readers wait for it.
+    if (tableSegmentExists(kTableIpcKey)) shareMemoryHandle::getSingleTon();
     TcpServer server(workers);
     server.start();
     return 0;

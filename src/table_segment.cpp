@@ -18,10 +18,10 @@ TableSegment failedAt(TableSegment segment, SegmentStep step, int error) {
 
 }  // namespace
 
-TableSegment openTableSegment(int key, size_t minBytes, SegmentAccess access) {
+TableSegment openTableSegment(int key, size_t minBytes, SegmentAccess access, size_t madeBytes) {
     TableSegment segment;
     bool writable = access == SegmentAccess::CreateReadWrite;
-    if (writable) segment.shmId = shmget(key, minBytes, IPC_CREAT | IPC_EXCL | kTableMode);
+    if (writable) segment.shmId = shmget(key, madeBytes > minBytes ? madeBytes : minBytes, IPC_CREAT | IPC_EXCL | kTableMode);
     if (segment.shmId < 0) {
         if (writable && errno != EEXIST) return failedAt(segment, SegmentStep::Create, errno);
         segment.existed = true;
@@ -43,3 +43,5 @@ void closeTableSegment(TableSegment& segment) {
     if (segment.base != nullptr) shmdt(segment.base);
     segment.base = nullptr;
 }
+
+bool tableSegmentExists(int key) { return shmget(key, 0, 0) >= 0 || errno != ENOENT; }
