@@ -35,9 +35,15 @@ enum class SlotCopy {
     Unfinished,  // a write stayed unfinished for all of the reader's patience
 };
 
-// Copies slot into out, whole, retrying while its writer is at work. Without
-// sequence numbers (null), a copy counts as whole when the next one agrees
-// with it, which a write that repeats the same half can still defeat.
-SlotCopy copySlot(const shareMemoryItem* slot, const uint64_t* sequence, shareMemoryItem& out);
+// The words of a record up to the end of its user id: enough to tell whose
+// record a slot holds.
+const size_t kHeadWords = offsetof(shareMemoryItem, keyLen) / sizeof(SlotWord);
+
+// Copies the first words of slot into out (all of them unless told), as of
+// one moment, retrying while its writer is at work. Without sequence numbers
+// (null), a copy counts as whole when the next one agrees with it, which a
+// write that repeats the same half can still defeat.
+SlotCopy copySlot(const shareMemoryItem* slot, const uint64_t* sequence, shareMemoryItem& out,
+                  size_t words = kSlotWords);
 
 #endif

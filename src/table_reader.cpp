@@ -25,23 +25,28 @@ void closeTableView(TableView& view) {
 
 bool holdsRecord(const shareMemoryItem& slot) { return slot.id != -1 && !neverWritten(slot); }
 
-SlotCopy readSlot(const TableView& view, int slot, shareMemoryItem& out) {
-    return copySlot(&view.items[slot], view.sequences ? &view.sequences[slot] : nullptr, out);
+SlotCopy readSlot(const TableView& view, int slot, shareMemoryItem& out, size_t words) {
+    return copySlot(&view.items[slot], view.sequences ? &view.sequences[slot] : nullptr, out, words);
+}
+
+static bool holdsUserid(const shareMemoryItem& slot, const std::string& userid) {
+    size_t storedLen = strnlen(slot.userid, sizeof slot.userid);
+    return slot.id != -1 && storedLen == userid.size() && memcmp(slot.userid, userid.data(), storedLen) == 0;
 }
 
 // A user id is in one slot at most, so a slot that could not be read matters
-// only when no other slot holds it.
+// only when no other slot holds it. The head of each slot tells whose record
+// it holds; only the one that holds userid's is copied whole.
 Lookup findRecord(const TableView& view, const std::string& userid, shareMemoryItem& out) {
     bool unfinished = false;
+    shareMemoryItem copy(-1);
     for (int i = 0; i < view.slots; i++) {
-        shareMemoryItem copy(-1);
-        if (readSlot(view, i, copy) != SlotCopy::Whole) {
+        if (readSlot(view, i, copy, kHeadWords) != SlotCopy::Whole ||
+            (holdsUserid(copy, userid) && readSlot(view, i, copy) != SlotCopy::Whole)) {
             unfinished = true;
             continue;
         }
-        size_t storedLen = strnlen(copy.userid, sizeof copy.userid);
-        if (!holdsRecord(copy) || storedLen != userid.size() || memcmp(copy.userid, userid.data(), storedLen) != 0)
-            continue;
+        if (!holdsUserid(copy, userid) || !holdsRecord(copy)) continue;
         out = copy;
         return Lookup::Found;
     }

@@ -25,8 +25,8 @@ void closeTableView(TableView& view);
 // True for a slot that holds a record: neither emptied nor never written.
 bool holdsRecord(const shareMemoryItem& slot);
 
-// The record in slot, whole.
-SlotCopy readSlot(const TableView& view, int slot, shareMemoryItem& out);
+// The record in slot, whole, or its first words.
+SlotCopy readSlot(const TableView& view, int slot, shareMemoryItem& out, size_t words = kSlotWords);
 
 enum class Lookup { Found, Absent, Unfinished };
 
