@@ -21,7 +21,8 @@ TableSegment failedAt(TableSegment segment, SegmentStep step, int error) {
 TableSegment openTableSegment(int key, size_t minBytes, SegmentAccess access, size_t madeBytes) {
     TableSegment segment;
     bool writable = access == SegmentAccess::CreateReadWrite;
-    if (writable) segment.shmId = shmget(key, madeBytes > minBytes ? madeBytes : minBytes, IPC_CREAT | IPC_EXCL | kTableMode);
+    size_t made = madeBytes > minBytes ? madeBytes : minBytes;
+    if (writable) segment.shmId = shmget(key, made, IPC_CREAT | IPC_EXCL | kTableMode);
     if (segment.shmId < 0) {
         if (writable && errno != EEXIST) return failedAt(segment, SegmentStep::Create, errno);
         segment.existed = true;

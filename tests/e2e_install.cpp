@@ -50,7 +50,8 @@ TEST_F(Install, TheReadmeExampleBuildsFromAMovedPrefixAndReadsAsAnotherUser) {
     harness::writeFile("by-cmake/example.c", example);
     harness::writeFile("by-cmake/CMakeLists.txt", kFindPackage);
     ASSERT_EQ(sh("export PKG_CONFIG_PATH=$(dirname $(find moved -name keyreg.pc))\n"
-                 "cc -std=c99 -Wall -Wextra -pedantic -Werror example.c $(pkg-config --cflags --libs keyreg) -o example\n"
+                 "cc -std=c99 -Wall -Wextra -pedantic -Werror example.c $(pkg-config --cflags --libs keyreg) "
+                 "-o example\n"
                  "cmake -S by-cmake -B by-cmake/build -DCMAKE_PREFIX_PATH=\"$PWD/moved\" >/dev/null\n"
                  "cmake --build by-cmake/build >/dev/null",
                  said), 0) << said;

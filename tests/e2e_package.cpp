@@ -95,8 +95,8 @@ TEST_F(Package, LibraryPackagesHoldTheLibraryAndWhatProgramsAreBuiltWith) {
     std::string exported, listed, out;
     const std::string names = " | sed 's/@.*//' | sort";
     ASSERT_EQ(run({"sh", "-c", "nm -D --defined-only '" + root + lib + ".1' | awk '{print $3}'" + names}, exported), 0);
-    ASSERT_EQ(run({"sh", "-c", "tail -n +2 " KEYREG_SOURCE_DIR "/packaging/debian/libkeyreg1/symbols | awk '{print $1}'" +
-                                   names}, listed), 0);
+    const std::string symbols = KEYREG_SOURCE_DIR "/packaging/debian/libkeyreg1/symbols";
+    ASSERT_EQ(run({"sh", "-c", "tail -n +2 " + symbols + " | awk '{print $1}'" + names}, listed), 0);
     EXPECT_EQ(exported, listed);
     ASSERT_EQ(run({"dpkg-deb", "-c", dir + "/" + kDeb}, out), 0);
     EXPECT_EQ(out.find("keyreg.so"), std::string::npos) << out;

@@ -43,7 +43,8 @@ struct Listed {
     size_t count = 0;
 };
 
-std::string maskedKey(const shareMemoryItem& item, bool showKeys) {
+// The key as shown on a terminal, or as many asterisks as it has bytes.
+std::string keyText(const shareMemoryItem& item, bool showKeys) {
     size_t keyLen = strnlen(item.key, sizeof item.key);
     return showKeys ? printable(item.key, sizeof item.key) : std::string(keyLen, '*');
 }
@@ -54,7 +55,7 @@ void printRecords(const Listed& listed, bool showKeys) {
         const shareMemoryItem& item = listed.records[i];
         printf("%4d  %4d  %-20s  %6zu  %s\n", listed.slots[i], item.id,
                printable(item.userid, sizeof item.userid).c_str(), strnlen(item.key, sizeof item.key),
-               maskedKey(item, showKeys).c_str());
+               keyText(item, showKeys).c_str());
     }
     printf("%zu of %d slots in use\n", listed.count, kTableSlots);
 }
@@ -65,7 +66,7 @@ void printJson(const Listed& listed, bool showKeys) {
     nlohmann::json records = nlohmann::json::array();
     for (size_t i = 0; i < listed.count; i++) {
         const shareMemoryItem& item = listed.records[i];
-        std::string key = showKeys ? std::string(item.key, strnlen(item.key, sizeof item.key)) : maskedKey(item, false);
+        std::string key = showKeys ? std::string(item.key, strnlen(item.key, sizeof item.key)) : keyText(item, false);
         records.push_back({{"slot", listed.slots[i]},
                            {"id", item.id},
                            {"useridLen", item.useridLen},
