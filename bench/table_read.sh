@@ -114,11 +114,12 @@ echo "- Server on core $server_core (its default three workers); writers and rea
 echo "  Writers: four connections re-registering $last (slot 4) with a key of 99 and one of 37 bytes"
 echo "  in turn, one request in flight each, from ready-made request blocks."
 echo
-echo "| Look-ups through libkeyreg, one core, $seconds s | Per second |"
-echo "|---|---:|"
-echo "| a user in slot 4 of 5, idle | $(kv per_second "$idle_slot4") |"
-echo "| an absent user (all 100 slots read), idle | $(kv per_second "$idle_absent") |"
-echo "| the user in slot 4 while the server rewrites it at full rate ($(kv per_second "$(cat "$work/writes")") registrations/s) | $(kv per_second "$busy_slot4") |"
+lookups() { echo "| $1 | $(kv per_second "$2") | $(kv per_cpu_second "$2") |"; }
+echo "| Look-ups through libkeyreg, one core, $seconds s | Per second | Per CPU second |"
+echo "|---|---:|---:|"
+lookups "a user in slot 4 of 5, idle" "$idle_slot4"
+lookups "an absent user (all 100 slots read), idle" "$idle_absent"
+lookups "the user in slot 4 while the server rewrites it at full rate ($(kv per_second "$(cat "$work/writes")") registrations/s)" "$busy_slot4"
 echo
 echo "| Reader on the writers' core | Registrations/s, $rounds runs of $seconds s | Mean | Server CPU µs / registration | Mean |"
 echo "|---|---|---:|---|---:|"
