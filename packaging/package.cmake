@@ -1,7 +1,11 @@
-# Install rules and the Debian package. `cpack -G DEB` in the build folder
-# makes keyreg_<version>_amd64.deb; a plain build never makes the package.
-# Included from the top CMakeLists.txt once every program target exists.
+# Install rules and the Debian packages. `cpack -G DEB` in the build folder
+# makes keyreg_<version>_amd64.deb (server and tool) and the table library's
+# libkeyreg1_<version>_amd64.deb and libkeyreg-dev_<version>_amd64.deb; a
+# plain build never makes them. Included from the top CMakeLists.txt once
+# every program target exists.
 
+# Every rule without a component of its own belongs to the server's package.
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME keyreg)
 set(KEYREG_MAINTAINER "keyreg maintainers <maintainers@users.noreply.c-seed-b4f7bc76.example>")
 set(KEYREG_PKG_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(KEYREG_DOC_DIR share/doc/keyreg)
@@ -76,9 +80,13 @@ else()
 endif()
 add_custom_target(keyreg-docs ALL DEPENDS ${keyreg_docs})
 install(FILES ${keyreg_changelog} DESTINATION ${KEYREG_DOC_DIR})
+include(${KEYREG_PKG_DIR}/library.cmake)
 
-# The package.
+# The packages, one per component; the first line of each description is
+# its summary.
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL keyreg libkeyreg1 libkeyreg-dev)
 set(CPACK_PACKAGE_NAME keyreg)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${KEYREG_MAINTAINER})
@@ -90,16 +98,19 @@ set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${KEYREG_MAINTAINER})
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# systemd-sysusers makes the user in the maintainer script.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "systemd | systemd-standalone-sysusers | systemd-sysusers")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${KEYREG_PKG_DIR}/debian/postinst ${KEYREG_PKG_DIR}/debian/prerm ${KEYREG_PKG_DIR}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "key-registration server with a shared-memory key table")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "keyreg-server accepts registrations on TCP port 8800: each request is one RSA
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+
+set(CPACK_DEBIAN_KEYREG_PACKAGE_NAME keyreg)
+set(CPACK_DEBIAN_KEYREG_PACKAGE_SECTION net)
+# systemd-sysusers makes the user in the maintainer script.
+set(CPACK_DEBIAN_KEYREG_PACKAGE_DEPENDS "systemd | systemd-standalone-sysusers | systemd-sysusers")
+set(CPACK_DEBIAN_KEYREG_PACKAGE_CONTROL_EXTRA
+    ${KEYREG_PKG_DIR}/debian/postinst ${KEYREG_PKG_DIR}/debian/prerm ${KEYREG_PKG_DIR}/debian/postrm)
+set(CPACK_DEBIAN_KEYREG_DESCRIPTION "key-registration server with a shared-memory key table
+keyreg-server accepts registrations on TCP port 8800: each request is one RSA
 block holding a user id and a secret key. Keys of the user ids on its allow
 list go to a System V shared-memory table that other local processes read.
 
@@ -109,4 +120,33 @@ and encodes or decodes messages with a registered key.
 The package runs the server as a locked-down systemd service under its own
 system user. Read /usr/share/doc/keyreg/SECURITY.md before exposing it: it
 authenticates nobody and every local user can read the stored keys.")
+
+set(CPACK_DEBIAN_LIBKEYREG1_PACKAGE_NAME libkeyreg1)
+set(CPACK_DEBIAN_LIBKEYREG1_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_LIBKEYREG1_PACKAGE_CONTROL_EXTRA
+    ${KEYREG_PKG_DIR}/debian/libkeyreg1/symbols ${KEYREG_PKG_DIR}/debian/libkeyreg1/triggers)
+# A shlibs file beside the symbols: later versions of the library keep its interface.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_POST_BUILD_SCRIPTS ${KEYREG_PKG_DIR}/library/ldconfig-trigger-only.cmake)
+set(CPACK_DEBIAN_LIBKEYREG1_DESCRIPTION "reads the key table of keyreg-server, each record whole
+libkeyreg finds the key that keyreg-server stored for a user id in its System
+V shared-memory table, lists the table and decodes messages with those keys,
+from any process whose user may read the table. Records never come out half
+written while the server replaces them, and readers hold no lock that the
+server would wait for.
+
+This package holds the shared library libkeyreg.so.1.")
+
+set(CPACK_DEBIAN_LIBKEYREG-DEV_PACKAGE_NAME libkeyreg-dev)
+set(CPACK_DEBIAN_LIBKEYREG-DEV_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_LIBKEYREG-DEV_DEPENDS libkeyreg1)
+set(CPACK_DEBIAN_LIBKEYREG-DEV_DESCRIPTION "reads the key table of keyreg-server - development files
+libkeyreg finds the key that keyreg-server stored for a user id in its System
+V shared-memory table, lists the table and decodes messages with those keys,
+each record whole.
+
+This package holds what programs that use libkeyreg are built with: the C
+header keyreg/table.h, the link libkeyreg.so, the pkg-config file keyreg.pc
+and the CMake package keyreg (find_package(keyreg), target keyreg::keyreg).")
 include(CPack)

@@ -1,37 +1,40 @@
-// The shared key table: its records, the process's one view of the segment,
-// and the JSON reader that the exchange and the decoder share. Touches the
-// segment only through table_segment.
+// The shared key table's writer: the process's one view of the segment, where
+// the server stores and removes records. Touches the segment through
+// table_segment and its slots through slot_seqlock.
 #include "Util.h"
 
+#include "slot_seqlock.h"
 #include "table_segment.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
-
-shareMemoryItem::shareMemoryItem(int id) : id(id) {
-    memset(userid, 0, sizeof userid);
-    memset(key, 0, sizeof key);
-}
 
 shareMemoryHandle::shareMemoryHandle(int count, int shmKey)
-    : itemCount(count), shmId(-1), shmKey(shmKey), items(nullptr) {
+    : itemCount(count), shmId(-1), shmKey(shmKey), items(nullptr), sequences(nullptr) {
     attachSegmentOrDie();
+    repairUnfinishedSlots();
     markNeverWrittenSlots();
 }
 
 // The messages are the table's own, which operators know from its logs.
 void shareMemoryHandle::attachSegmentOrDie() {
     size_t needed = static_cast<size_t>(itemCount) * sizeof(shareMemoryItem);
-    TableSegment segment = openTableSegment(shmKey, needed, SegmentAccess::CreateReadWrite);
+    size_t made = needed + static_cast<size_t>(itemCount) * kSequenceBytes;
+    TableSegment segment = openTableSegment(shmKey, needed, SegmentAccess::CreateReadWrite, made);
     shmId = segment.shmId;
     if (segment.existed) printf("share memory existed\n");
     errno = segment.error;
     switch (segment.failed) {
         case SegmentStep::None:
             items = static_cast<shareMemoryItem*>(segment.base);
+            if (segment.bytes >= made)
+                sequences = reinterpret_cast<uint64_t*>(static_cast<char*>(segment.base) + needed);
+            else
+                fprintf(stderr, "share memory of %zu bytes has no sequence numbers: readers may see a record half "
+                        "written until the segment is made anew (stop the server, ipcrm -M %d, start it)\n",
+                        segment.bytes, shmKey);
             return;
         case SegmentStep::Create:
             perror("create share memory failed\n");
@@ -49,11 +52,12 @@ void shareMemoryHandle::attachSegmentOrDie() {
     exit(-1);
 }
 
-bool neverWritten(const shareMemoryItem& slot) {
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&slot);
-    for (size_t i = 0; i < sizeof slot; i++)
-        if (bytes[i] != 0) return false;
-    return true;
+// A write that never finished would keep readers waiting, and its record may
+// be half written: the slot is emptied, and said so.
+void shareMemoryHandle::repairUnfinishedSlots() {
+    repairedSlots = repairUnfinishedWrites(items, sequences, itemCount);
+    for (int slot : repairedSlots)
+        fprintf(stderr, "share memory slot %d was left half written by a writer that stopped: emptied\n", slot);
 }
 
 // A new segment is zero-filled, and a zero id means "occupied": a slot that
@@ -61,7 +65,9 @@ bool neverWritten(const shareMemoryItem& slot) {
 // its maker stopped. Records belong to the server and to readers, so a slot
 // that holds one is never touched, and the test is made slot by slot: a
 // whole-table check followed by a whole-table reset would race a server that
-// stores its first record meanwhile. The id changes only if it is still 0.
+// stores its first record meanwhile. The id changes only if it is still 0;
+// readers see the slot as no record before and after, so the sequence number
+// stays as it is.
 void shareMemoryHandle::markNeverWrittenSlots() {
     const int32_t emptyId = shareMemoryItem(-1).id;
     for (int i = 0; i < itemCount; i++) {
@@ -71,6 +77,8 @@ void shareMemoryHandle::markNeverWrittenSlots() {
     }
 }
 
+uint64_t* shareMemoryHandle::sequenceOf(int slot) { return sequences ? &sequences[slot] : nullptr; }
+
 shareMemoryHandle* shareMemoryHandle::getSingleTon() {
     static shareMemoryHandle handle(kTableSlots, kTableIpcKey);
     return &handle;
@@ -79,20 +87,21 @@ shareMemoryHandle* shareMemoryHandle::getSingleTon() {
 // User ids are compared as NUL-terminated texts that never run past their field.
 static bool sameUserid(const char* a, const char* b) { return strncmp(a, b, sizeof(shareMemoryItem::userid)) == 0; }
 
+// The scan reads the slots plainly: only this process writes them, under the
+// same mutex.
 int shareMemoryHandle::addItem(shareMemoryItem& item) {
     std::lock_guard<std::mutex> lock(itemMutex);
-    shareMemoryItem* firstEmpty = nullptr;
+    int firstEmpty = -1;
     for (int i = 0; i < itemCount; i++) {
-        shareMemoryItem* slot = &items[i];
-        if (slot->id == -1) {
-            if (firstEmpty == nullptr) firstEmpty = slot;
-        } else if (sameUserid(slot->userid, item.userid)) {
-            memcpy(slot, &item, sizeof item);
+        if (items[i].id == -1) {
+            if (firstEmpty < 0) firstEmpty = i;
+        } else if (sameUserid(items[i].userid, item.userid)) {
+            writeSlot(&items[i], sequenceOf(i), item);
             return 0;
         }
     }
-    if (firstEmpty == nullptr) return -1;
-    memcpy(firstEmpty, &item, sizeof item);
+    if (firstEmpty < 0) return -1;
+    writeSlot(&items[firstEmpty], sequenceOf(firstEmpty), item);
     return 0;
 }
 
@@ -100,17 +109,23 @@ int shareMemoryHandle::removeItemById(int id) {
     std::lock_guard<std::mutex> lock(itemMutex);
     for (int i = 0; i < itemCount; i++) {
         if (items[i].id == id) {
-            items[i].id = -1;
+            shareMemoryItem emptied = items[i];
+            emptied.id = -1;
+            writeSlot(&items[i], sequenceOf(i), emptied);
             return 0;
         }
     }
     return -1;
 }
 
+// The look-ups take no lock: each slot is copied whole, as other processes
+// copy it, and compared afterwards. A slot whose write never finishes is
+// passed over.
 void shareMemoryHandle::getItemById(int id, shareMemoryItem& out) {
     for (int i = 0; i < itemCount; i++) {
-        if (items[i].id == id) {
-            memcpy(&out, &items[i], sizeof out);
+        shareMemoryItem copy(-1);
+        if (copySlot(&items[i], sequenceOf(i), copy) == SlotCopy::Whole && copy.id == id) {
+            out = copy;
             return;
         }
     }
@@ -118,20 +133,12 @@ void shareMemoryHandle::getItemById(int id, shareMemoryItem& out) {
 
 void shareMemoryHandle::getItemByUserid(std::string userid, shareMemoryItem& out) {
     for (int i = 0; i < itemCount; i++) {
-        const char* stored = items[i].userid;
-        size_t storedLen = strnlen(stored, sizeof items[i].userid);
-        if (storedLen == userid.size() && memcmp(stored, userid.data(), storedLen) == 0) {
-            memcpy(&out, &items[i], sizeof out);
+        shareMemoryItem copy(-1);
+        if (copySlot(&items[i], sequenceOf(i), copy) != SlotCopy::Whole) continue;
+        size_t storedLen = strnlen(copy.userid, sizeof copy.userid);
+        if (storedLen == userid.size() && memcmp(copy.userid, userid.data(), storedLen) == 0) {
+            out = copy;
             return;
         }
     }
 }
-
-nlohmann::json parseJsonText(const char* text) {
-    try {
-        return nlohmann::json::parse(text);
-    } catch (const nlohmann::json::out_of_range& e) {
-        throw nlohmann::json::parse_error::create(101, 0, e.what(), nullptr);
-    }
-}
-

@@ -1,7 +1,8 @@
 // The shared key table (user id, key records in System V shared memory that
 // other processes on the host read) and the messages decoded with its keys.
-// Behind it: table_segment (attaching the segment) and message_code (the
-// message classes).
+// Behind it: table_segment (attaching the segment), table_record (the
+// record), slot_seqlock (writing and copying records whole), table_reader
+// (the read-only view), message_decode and message_code (the message classes).
 #ifndef KEYREG_UTIL_H
 #define KEYREG_UTIL_H
 
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class shareMemoryItem {
 public:
@@ -51,10 +53,17 @@ public:
     int32_t shmKey;
     std::mutex itemMutex;
     shareMemoryItem* items;
+    // One per slot, after the records; null in a segment of an older server.
+    uint64_t* sequences;
+    // The slots that a writer left half written and the attach emptied, for
+    // whoever can restore their records.
+    std::vector<int> repairedSlots;
 
 private:
     void attachSegmentOrDie();
+    void repairUnfinishedSlots();
     void markNeverWrittenSlots();
+    uint64_t* sequenceOf(int slot);
 };
 
 // Parses one JSON text up to its NUL. A number too large for a double is

@@ -23,6 +23,13 @@ const int kTableSlots = 100;
 const size_t kRecordBytes = 212;
 const int kMaxUseridBytes = 99;
 const int kMaxKeyBytes = 99;
+const size_t kTableRecordsBytes = kTableSlots * kRecordBytes;
+// After the records, a segment made by this version holds one 64-bit
+// sequence number per slot, odd while the server writes that slot's record
+// (a seqlock), so that readers can tell a whole record from a half-written
+// one. Segments of older servers end with the records.
+const size_t kSequenceBytes = 8;
+const size_t kTableBytes = kTableRecordsBytes + kTableSlots * kSequenceBytes;
 // Owner read-write, everybody else read-only.
 const int kTableMode = 0755;
 

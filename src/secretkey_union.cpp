@@ -1,12 +1,12 @@
-// The crypto service: RSA with the key files, DES under a text's key, SHA-256
-// as hex text, random strings. Touches the key files through key_files.
+// The crypto service: RSA with the key files, DES under a text's key (the
+// blocks in des_blocks), SHA-256 as hex text, random strings. Touches the key
+// files through key_files.
 #include "secretkey_union.h"
 
+#include "des_blocks.h"
 #include "key_files.h"
 #include "protocol.h"
 
-#include <openssl/crypto.h>
-#include <openssl/des.h>
 #include <openssl/rsa.h>
 #include <openssl/sha.h>
 
@@ -24,21 +24,6 @@ static_assert(sizeof(kSecretKeyText) == 10, "the key text is 9 characters and a 
 // Callers hand rsaDecode buffers of the request's size; a larger modulus
 // would decrypt past them.
 const int kMaxModulusBytes = kRequestBytes;
-
-void desKeySchedule(const char* keyText, DES_key_schedule& schedule) {
-    DES_cblock key;
-    DES_string_to_key(keyText, &key);
-    DES_set_key_unchecked(&key, &schedule);
-    OPENSSL_cleanse(&key, sizeof key);
-}
-
-void desBlock(const unsigned char* in, unsigned char* out, DES_key_schedule& schedule, int direction) {
-    DES_cblock input;
-    DES_cblock output;
-    memcpy(input, in, 8);
-    DES_ecb_encrypt(&input, &output, &schedule, direction);
-    memcpy(out, output, 8);
-}
 
 }  // namespace
 
@@ -96,31 +81,12 @@ int SecretKeyUnion::rsaDecode(const unsigned char* in, unsigned char* out, int& 
     return RSA_private_decrypt(len, in, out, key, RSA_PKCS1_PADDING);
 }
 
-// The final block is filled up with zero bytes, so a decoder that decodes
-// whole blocks finds the text ended by a NUL.
 void SecretKeyUnion::desEncode(unsigned char* in, unsigned char* out, const char* keyText, int len) {
-    DES_key_schedule schedule;
-    desKeySchedule(keyText, schedule);
-    int whole = len / 8 * 8;
-    for (int off = 0; off < whole; off += 8) desBlock(in + off, out + off, schedule, DES_ENCRYPT);
-    unsigned char last[8] = {0};
-    // An empty plaintext may come without a buffer at all.
-    if (len > whole) memcpy(last, in + whole, static_cast<size_t>(len - whole));
-    desBlock(last, out + whole, schedule, DES_ENCRYPT);
-    OPENSSL_cleanse(&schedule, sizeof schedule);
+    desEncodeBytes(in, out, keyText, len);
 }
 
 void SecretKeyUnion::desDecode(unsigned char* in, unsigned char* out, const char* keyText, int len) {
-    DES_key_schedule schedule;
-    desKeySchedule(keyText, schedule);
-    int whole = len / 8 * 8;
-    for (int off = 0; off < whole; off += 8) desBlock(in + off, out + off, schedule, DES_DECRYPT);
-    if (len > whole) {
-        unsigned char last[8];
-        desBlock(in + whole, last, schedule, DES_DECRYPT);
-        memcpy(out + whole, last, static_cast<size_t>(len - whole));
-    }
-    OPENSSL_cleanse(&schedule, sizeof schedule);
+    desDecodeBytes(in, out, keyText, len);
 }
 
 std::string SecretKeyUnion::getShaValue(char* data, int len) {

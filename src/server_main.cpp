@@ -1,7 +1,9 @@
 // keyreg-server's entry: the command line, the process-wide signal settings,
-// and the server's life. Touches only the process.
+// and the server's life. Touches the process, and the table only to attach it.
+#include "Util.h"
 #include "durable_registrations.h"
 #include "epoll_et_server.h"
+#include "table_segment.h"
 
 #include <CLI/CLI.hpp>
 #include <unistd.h>
@@ -69,8 +71,13 @@ int main(int argc, char** argv) {
     // A client that goes away before its reply must not end the server.
     signal(SIGPIPE, SIG_IGN);
     blockStopSignalsOrDie();
-    // Before the port opens, so that no request meets a table not yet rebuilt.
-    if (!options.state.empty()) startDurableRegistrationsOrExit(options.state);
+    // Before the port opens, so that no request meets a table not yet rebuilt
+    // (the state file) or a record left half written (attaching repairs it).
+    if (!options.state.empty()) {
+        startDurableRegistrationsOrExit(options.state);
+    } else if (tableSegmentExists(kTableIpcKey)) {
+        shareMemoryHandle::getSingleTon();
+    }
     {
         TcpServer server(options.workers);
         server.start();

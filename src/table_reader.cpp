@@ -1,4 +1,4 @@
-// Reading the key table read-only, for the decoder, the tools and any reader.
+// Reading the key table read-only, for the decoder, the tools and the library.
 #include "table_reader.h"
 
 #include <cerrno>
@@ -6,9 +6,12 @@
 #include <mutex>
 
 int openTableView(TableView& view) {
-    view.segment = openTableSegment(kTableIpcKey, kTableSlots * kRecordBytes, SegmentAccess::ReadOnly);
+    view.segment = openTableSegment(kTableIpcKey, kTableRecordsBytes, SegmentAccess::ReadOnly);
     if (view.segment.failed != SegmentStep::None) return view.segment.error;
-    view.items = static_cast<const shareMemoryItem*>(view.segment.base);
+    const char* base = static_cast<const char*>(view.segment.base);
+    view.items = reinterpret_cast<const shareMemoryItem*>(base);
+    view.sequences = view.segment.bytes >= kTableBytes ? reinterpret_cast<const uint64_t*>(base + kTableRecordsBytes)
+                                                       : nullptr;
     view.slots = kTableSlots;
     return 0;
 }
@@ -16,21 +19,51 @@ int openTableView(TableView& view) {
 void closeTableView(TableView& view) {
     closeTableSegment(view.segment);
     view.items = nullptr;
+    view.sequences = nullptr;
     view.slots = 0;
 }
 
 bool holdsRecord(const shareMemoryItem& slot) { return slot.id != -1 && !neverWritten(slot); }
 
-bool findRecord(const TableView& view, const std::string& userid, shareMemoryItem& out) {
+SlotCopy readSlot(const TableView& view, int slot, shareMemoryItem& out, size_t words) {
+    return copySlot(&view.items[slot], view.sequences ? &view.sequences[slot] : nullptr, out, words);
+}
+
+static bool holdsUserid(const shareMemoryItem& slot, const std::string& userid) {
+    size_t storedLen = strnlen(slot.userid, sizeof slot.userid);
+    return slot.id != -1 && storedLen == userid.size() && memcmp(slot.userid, userid.data(), storedLen) == 0;
+}
+
+// A user id is in one slot at most, so a slot that could not be read matters
+// only when no other slot holds it. The head of each slot tells whose record
+// it holds; only the one that holds userid's is copied whole.
+Lookup findRecord(const TableView& view, const std::string& userid, shareMemoryItem& out) {
+    bool unfinished = false;
+    shareMemoryItem copy(-1);
     for (int i = 0; i < view.slots; i++) {
-        const shareMemoryItem& slot = view.items[i];
-        size_t storedLen = strnlen(slot.userid, sizeof slot.userid);
-        if (!holdsRecord(slot) || storedLen != userid.size() || memcmp(slot.userid, userid.data(), storedLen) != 0)
+        if (readSlot(view, i, copy, kHeadWords) != SlotCopy::Whole ||
+            (holdsUserid(copy, userid) && readSlot(view, i, copy) != SlotCopy::Whole)) {
+            unfinished = true;
             continue;
-        memcpy(&out, &slot, sizeof out);
-        return true;
+        }
+        if (!holdsUserid(copy, userid) || !holdsRecord(copy)) continue;
+        out = copy;
+        return Lookup::Found;
     }
-    return false;
+    return unfinished ? Lookup::Unfinished : Lookup::Absent;
+}
+
+int listRecords(const TableView& view, shareMemoryItem* out, int* slots, int capacity) {
+    int count = 0;
+    for (int i = 0; i < view.slots && count < capacity; i++) {
+        shareMemoryItem copy(-1);
+        if (readSlot(view, i, copy) != SlotCopy::Whole) return -1;
+        if (!holdsRecord(copy)) continue;
+        out[count] = copy;
+        if (slots != nullptr) slots[count] = i;
+        count++;
+    }
+    return count;
 }
 
 const TableView* processTableView() {

@@ -1,10 +1,11 @@
 // Reading the shared key table from any process whose user may read the
-// segment: attached read-only, never made, reset or changed. Touches the
-// segment through table_segment.
+// segment: attached read-only, never made, reset or changed, each record
+// copied whole. Touches the segment through table_segment and slot_seqlock.
 #ifndef KEYREG_TABLE_READER_H
 #define KEYREG_TABLE_READER_H
 
 #include "Util.h"
+#include "slot_seqlock.h"
 #include "table_segment.h"
 
 #include <string>
@@ -12,6 +13,7 @@
 struct TableView {
     TableSegment segment;
     const shareMemoryItem* items = nullptr;
+    const uint64_t* sequences = nullptr;  // null in a segment of an older server
     int slots = 0;
 };
 
@@ -23,9 +25,20 @@ void closeTableView(TableView& view);
 // True for a slot that holds a record: neither emptied nor never written.
 bool holdsRecord(const shareMemoryItem& slot);
 
-// Copies the record of userid (the whole text, case-sensitive) into out;
-// false when no slot holds one.
-bool findRecord(const TableView& view, const std::string& userid, shareMemoryItem& out);
+// The record in slot, whole, or its first words.
+SlotCopy readSlot(const TableView& view, int slot, shareMemoryItem& out, size_t words = kSlotWords);
+
+enum class Lookup { Found, Absent, Unfinished };
+
+// Copies the record of userid (the whole text, case-sensitive) into out.
+// Unfinished when it is in no slot that could be read, and some slot's write
+// never finished (that slot might hold it).
+Lookup findRecord(const TableView& view, const std::string& userid, shareMemoryItem& out);
+
+// Copies the records, each whole, in slot order into out (and their slot
+// numbers into slots, unless null), at most capacity of them; their number,
+// or -1 when a slot's write never finished.
+int listRecords(const TableView& view, shareMemoryItem* out, int* slots, int capacity);
 
 // The process's own view for the message decoder: opened on first use, and
 // again on later uses until a table exists. Null while there is none.

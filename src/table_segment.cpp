@@ -18,10 +18,11 @@ TableSegment failedAt(TableSegment segment, SegmentStep step, int error) {
 
 }  // namespace
 
-TableSegment openTableSegment(int key, size_t minBytes, SegmentAccess access) {
+TableSegment openTableSegment(int key, size_t minBytes, SegmentAccess access, size_t madeBytes) {
     TableSegment segment;
     bool writable = access == SegmentAccess::CreateReadWrite;
-    if (writable) segment.shmId = shmget(key, minBytes, IPC_CREAT | IPC_EXCL | kTableMode);
+    size_t made = madeBytes > minBytes ? madeBytes : minBytes;
+    if (writable) segment.shmId = shmget(key, made, IPC_CREAT | IPC_EXCL | kTableMode);
     if (segment.shmId < 0) {
         if (writable && errno != EEXIST) return failedAt(segment, SegmentStep::Create, errno);
         segment.existed = true;
@@ -45,3 +46,4 @@ void closeTableSegment(TableSegment& segment) {
     if (segment.base != nullptr) shmdt(segment.base);
     segment.base = nullptr;
 }
+

@@ -23,10 +23,11 @@ struct TableSegment {
 };
 
 // The segment under key of at least minBytes. A larger one is accepted: the
-// records come first, whatever follows them.
-TableSegment openTableSegment(int key, size_t minBytes, SegmentAccess access);
+// records come first, whatever follows them. One that CreateReadWrite makes
+// gets madeBytes (at least minBytes).
+TableSegment openTableSegment(int key, size_t minBytes, SegmentAccess access, size_t madeBytes = 0);
 
-// True unless the system says that no segment has this key.
+// True when a segment exists under key, whoever may attach it.
 bool tableSegmentExists(int key);
 
 // Detaches what openTableSegment attached.

@@ -1,6 +1,7 @@
 // The accept path never gives up and never spins; a table segment made
 // beforehand and a key file of any size serve registrations.
 #include "harness.h"
+#include "keyreg/table.h"
 
 #include <sys/shm.h>
 
@@ -47,13 +48,23 @@ TEST_F(AcceptAndTable, AtTheDescriptorLimitWithNothingPendingTheServerIsSilent) 
     EXPECT_TRUE(server.alive()) << server.log();
 }
 
-// A zero-filled segment of the table's size, as another tool (or a server
-// that died before emptying it) leaves it.
+// A zero-filled segment of the records' size, as another tool or an older
+// server leaves it: without sequence numbers, which the server says once, and
+// readers of the library still find the records.
 TEST_F(AcceptAndTable, ZeroFilledSegmentMadeBeforehandServesRegistrations) {
-    ASSERT_GE(shmget(kTableIpcKey, kTableSlots * sizeof(shareMemoryItem), IPC_CREAT | 0755), 0);
+    ASSERT_GE(shmget(kTableIpcKey, kTableRecordsBytes, IPC_CREAT | 0755), 0);
     ASSERT_NO_FATAL_FAILURE(startServer());
     EXPECT_EQ(registerOnce(allowedIds()[0], "k"), kOk);
+    EXPECT_EQ(registerOnce(allowedIds()[1], "k"), kOk);
     EXPECT_TRUE(harness::sameRecord(harness::readTable().at(0), harness::record(allowedIds()[0], "k")));
+    std::string log = server.log();
+    size_t said = log.find("has no sequence numbers");
+    EXPECT_NE(said, std::string::npos) << log;
+    EXPECT_EQ(log.find("has no sequence numbers", said + 1), std::string::npos) << "said twice: " << log;
+    keyreg_table* t = keyreg_table_open();
+    keyreg_record out;
+    EXPECT_EQ(keyreg_table_get(t, allowedIds()[1].c_str(), &out), 1);
+    keyreg_table_close(t);
 }
 
 // The PEM readers skip text before the key block, however long.

@@ -7,7 +7,9 @@
 
 namespace {
 
-const std::string kDeb = std::string("keyreg_") + KEYREG_VERSION + "_amd64.deb";
+std::string deb(const std::string& package) { return package + "_" + KEYREG_VERSION + "_amd64.deb"; }
+const std::string kDeb = deb("keyreg");
+const char kLibDir[] = "/usr/lib/x86_64-linux-gnu";
 
 // Users for whom nothing in the process table or the files is set up: the
 // service's own, a client's and a reader's.
@@ -39,7 +41,8 @@ protected:
         std::string out;
         ASSERT_EQ(run({"cpack", "-G", "DEB", "--config", KEYREG_BINARY_DIR "/CPackConfig.cmake", "-B", dir}, out), 0) << out;
         root = dir + "/root";
-        ASSERT_EQ(run({"dpkg-deb", "-x", dir + "/" + kDeb, root}, out), 0) << out;
+        for (const char* package : {"keyreg", "libkeyreg1", "libkeyreg-dev"})
+            ASSERT_EQ(run({"dpkg-deb", "-x", dir + "/" + deb(package), root}, out), 0) << out;
         ASSERT_EQ(chmod(dir.c_str(), 0755) | chmod(root.c_str(), 0755), 0);
     }
 
@@ -60,7 +63,10 @@ TEST_F(Package, HoldsProgramsUnitUserAndDocsAndPassesLintian) {
     }
     std::string out;
     if (harness::runCommand({"lintian", "--version"}) == 0) {
-        EXPECT_EQ(run({"lintian", dir + "/" + kDeb}, out), 0) << out;
+        for (const char* package : {"keyreg", "libkeyreg1", "libkeyreg-dev"}) {
+            EXPECT_EQ(run({"lintian", dir + "/" + deb(package)}, out), 0) << out;
+            EXPECT_EQ(out.find(": "), std::string::npos) << package << " has lintian tags:\n" << out;
+        }
     }
     // The unit names its programs where the package puts them.
     if (harness::runCommand({"systemd-analyze", "--version"}) == 0) {
@@ -69,6 +75,32 @@ TEST_F(Package, HoldsProgramsUnitUserAndDocsAndPassesLintian) {
         EXPECT_EQ(run({"unshare", "--mount", "sh", "-c", verify}, out), 0) << out;
         EXPECT_EQ(out, "") << "systemd-analyze verify";
     }
+}
+
+// The library's runtime package holds the library under its soname, which
+// exports the symbols of its symbols file and nothing else; the development
+// package holds what programs are built with. The server's package has none
+// of it.
+TEST_F(Package, LibraryPackagesHoldTheLibraryAndWhatProgramsAreBuiltWith) {
+    std::string lib = std::string(kLibDir) + "/libkeyreg.so";
+    for (const std::string& path : {lib + ".1", lib, std::string(kLibDir) + "/pkgconfig/keyreg.pc",
+                                    std::string(kLibDir) + "/cmake/keyreg/keyregConfig.cmake",
+                                    std::string("/usr/include/keyreg/table.h")}) {
+        EXPECT_EQ(access((root + path).c_str(), R_OK), 0) << path << " is not in the packages";
+    }
+    for (const std::string package : {"libkeyreg1", "libkeyreg-dev"}) {
+        for (const char* doc : {"copyright", "changelog.gz"})
+            EXPECT_EQ(access((root + "/usr/share/doc/" + package + "/" + doc).c_str(), R_OK), 0) << package << doc;
+    }
+    std::string exported, listed, out;
+    const std::string names = " | sed 's/@.*//' | sort";
+    ASSERT_EQ(run({"sh", "-c", "nm -D --defined-only '" + root + lib + ".1' | awk '{print $3}'" + names}, exported), 0);
+    const std::string symbols = KEYREG_SOURCE_DIR "/packaging/debian/libkeyreg1/symbols";
+    ASSERT_EQ(run({"sh", "-c", "tail -n +2 " + symbols + " | awk '{print $1}'" + names}, listed), 0);
+    EXPECT_EQ(exported, listed);
+    ASSERT_EQ(run({"dpkg-deb", "-c", dir + "/" + kDeb}, out), 0);
+    EXPECT_EQ(out.find("keyreg.so"), std::string::npos) << out;
+    EXPECT_EQ(out.find("include"), std::string::npos) << out;
 }
 
 // What the unit asks of systemd, made by hand: everything read-only but the
@@ -103,6 +135,11 @@ TEST_F(Package, ServesAsItsOwnUserOnAReadOnlySystemForOtherUsersToRead) {
                                       state + "/public.pem"}), out), 0) << out << server.log();
     run(asUser(kReaderUid, {root + "/usr/bin/keyreg", "table", "--show-keys"}), out);
     EXPECT_NE(out.find("s3cret"), std::string::npos) << "another user cannot read the table: " << out;
+    std::string message;
+    ASSERT_EQ(harness::runCommand({root + "/usr/bin/keyreg", "encode", id, "s3cret", "hello"}, &message), 0);
+    message.pop_back();
+    run(asUser(kReaderUid, {root + "/usr/bin/keyreg", "decode", message}), out);
+    EXPECT_EQ(out, "hello\n") << "another user cannot decode";
 }
 
 }  // namespace

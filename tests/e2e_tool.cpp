@@ -2,6 +2,7 @@
 // messages that must decode back or be refused.
 #include "harness.h"
 
+#include <nlohmann/json.hpp>
 #include <sys/shm.h>
 #include <sys/stat.h>
 
@@ -44,6 +45,14 @@ TEST_F(Tool, ReadmeQuickStartWorksAsDescribed) {
     EXPECT_NE(masked.find("******"), std::string::npos) << masked;
     EXPECT_EQ(masked.find("s3cret"), std::string::npos) << "a key shown without --show-keys";
     EXPECT_NE(keyreg({"table", "--show-keys"}).out.find("s3cret"), std::string::npos);
+    for (bool show : {false, true}) {
+        std::vector<std::string> args = {"table", "--json"};
+        if (show) args.push_back("--show-keys");
+        nlohmann::json table = nlohmann::json::parse(keyreg(args).out);
+        nlohmann::json expected = {{"slot", 0}, {"id", 0},      {"useridLen", id.size()},
+                                   {"userid", id}, {"keyLen", 6}, {"key", show ? "s3cret" : "******"}};
+        EXPECT_EQ(table, nlohmann::json({{"slots", kTableSlots}, {"records", {expected}}})) << table.dump();
+    }
     std::string message = keyreg({"encode", id, "s3cret", "hello"}).out;
     ASSERT_FALSE(message.empty());
     message.pop_back();  // as $(...) drops the newline

@@ -1,13 +1,17 @@
 // The key table and the message decoder, on the table's segment in the
 // test's own IPC world, removed after every test.
 #include "harness.h"
+#include "keyreg/table.h"
 #include "secretkey_union.h"
+#include "table_reader.h"
 
 #include <nlohmann/json.hpp>
 #include <sys/shm.h>
 
+#include <atomic>
 #include <memory>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -72,6 +76,57 @@ TEST_F(Table, AnotherHandleKeepsTheRecords) {
     EXPECT_TRUE(sameRecord(other.items[0], record("keeper", "kept")));
     EXPECT_TRUE(sameRecord(table().items[0], record("keeper", "kept")));
     shmdt(other.items);
+}
+
+// A writer thread replaces one record as fast as it can, alternating two keys
+// of different lengths, while this thread looks it up both ways: every copy
+// is one of the two records, and ThreadSanitizer sees no data race.
+TEST_F(Table, ReadersInOtherThreadsGetWholeRecords) {
+    shareMemoryItem a = record("racer", std::string(kMaxKeyBytes, 'A')), b = record("racer", "B");
+    ASSERT_EQ(add("racer", "B"), 0);
+    TableView view;
+    view.items = table().items;
+    view.sequences = table().sequences;
+    view.slots = kTableSlots;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (long i = 0; !done; i++) table().addItem(i % 2 ? b : a);
+    });
+    long torn = 0, missing = 0;
+    for (int i = 0; i < 100000; i++) {
+        shareMemoryItem found(-1), got(-1);
+        if (findRecord(view, "racer", found) != Lookup::Found) missing++;
+        table().getItemByUserid("racer", got);
+        for (const shareMemoryItem& copy : {found, got})
+            if (!sameRecord(copy, a) && !sameRecord(copy, b)) torn++;
+    }
+    done = true;
+    writer.join();
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(missing, 0);
+}
+
+// A writer that died mid-write leaves its slot's number odd: readers give up
+// on that slot after a while, still find the records of the others, and the
+// next attach empties it and names it.
+TEST_F(Table, ASlotLeftHalfWrittenIsPassedOverThenRepaired) {
+    ASSERT_EQ(add("stuck", "k"), 0);
+    ASSERT_EQ(add("other", "k"), 0);
+    table().sequences[0] |= 1;
+    keyreg_table* reader = keyreg_table_open();
+    ASSERT_NE(reader, nullptr);
+    keyreg_record out;
+    EXPECT_EQ(keyreg_table_get(reader, "stuck", &out), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(keyreg_table_get(reader, "other", &out), 1);
+    testing::internal::CaptureStderr();
+    shareMemoryHandle restarted(kTableSlots, kTableIpcKey);
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(restarted.repairedSlots, std::vector<int>{0});
+    EXPECT_NE(said.find("slot 0 was left half written"), std::string::npos) << said;
+    EXPECT_EQ(keyreg_table_get(reader, "stuck", &out), 0);
+    keyreg_table_close(reader);
+    shmdt(restarted.items);
 }
 
 TEST_F(Table, ShortSegmentIsRefused) {

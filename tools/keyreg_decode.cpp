@@ -2,10 +2,12 @@
 // key that the shared key table holds for its sender.
 #include "keyreg_cli.h"
 
+#include "keyreg/table.h"
 #include "table_reader.h"
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -16,7 +18,7 @@ struct {
     std::string json;
 } args;
 
-bool hasRecord(const TableView& table, const std::string& userid) {
+Lookup lookUp(const TableView& table, const std::string& userid) {
     shareMemoryItem record(-1);
     return findRecord(table, userid, record);
 }
@@ -39,7 +41,9 @@ int decode() {
         return fail(kCommand,
                     std::string("a message is a JSON object with the string members \"id\" and \"mes\": ") + e.what());
     }
-    if (!hasRecord(table, userid))
+    Lookup found = lookUp(table, userid);
+    if (found == Lookup::Unfinished) return fail(kCommand, keyreg_strerror(EAGAIN));
+    if (found == Lookup::Absent)
         return fail(kCommand,
                     "no key is registered for user id \"" + userid + "\"; register one with keyreg register first",
                     kExitRefused);

@@ -3,18 +3,22 @@
 // create, reset or change the server's table.
 #include "keyreg_cli.h"
 
+#include "keyreg/table.h"
 #include "table_reader.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
+#include <vector>
 
 namespace {
 
 const char kCommand[] = "table";
 struct {
     bool showKeys = false;
+    bool json = false;
 } args;
 
 // User ids and keys are whatever clients sent: keep control bytes off the terminal.
@@ -33,27 +37,60 @@ std::string printable(const char* field, size_t size) {
     return out;
 }
 
-void printRecords(const TableView& table, bool showKeys) {
+struct Listed {
+    std::vector<shareMemoryItem> records = std::vector<shareMemoryItem>(kTableSlots, shareMemoryItem(-1));
+    std::vector<int> slots = std::vector<int>(kTableSlots);
+    size_t count = 0;
+};
+
+// The key as shown on a terminal, or as many asterisks as it has bytes.
+std::string keyText(const shareMemoryItem& item, bool showKeys) {
+    size_t keyLen = strnlen(item.key, sizeof item.key);
+    return showKeys ? printable(item.key, sizeof item.key) : std::string(keyLen, '*');
+}
+
+void printRecords(const Listed& listed, bool showKeys) {
     printf("%4s  %4s  %-20s  %6s  %s\n", "slot", "id", "userid", "keylen", "key");
-    size_t used = 0;
-    for (int i = 0; i < table.slots; i++) {
-        const shareMemoryItem& item = table.items[i];
-        if (!holdsRecord(item)) continue;
-        used++;
-        size_t keyLen = strnlen(item.key, sizeof item.key);
-        std::string key = showKeys ? printable(item.key, sizeof item.key) : std::string(keyLen, '*');
-        printf("%4d  %4d  %-20s  %6zu  %s\n", i, item.id, printable(item.userid, sizeof item.userid).c_str(), keyLen,
-               key.c_str());
+    for (size_t i = 0; i < listed.count; i++) {
+        const shareMemoryItem& item = listed.records[i];
+        printf("%4d  %4d  %-20s  %6zu  %s\n", listed.slots[i], item.id,
+               printable(item.userid, sizeof item.userid).c_str(), strnlen(item.key, sizeof item.key),
+               keyText(item, showKeys).c_str());
     }
-    printf("%zu of %d slots in use\n", used, table.slots);
+    printf("%zu of %d slots in use\n", listed.count, kTableSlots);
+}
+
+// The texts as they are, for programs; bytes that are no UTF-8 (JSON cannot
+// carry them) become U+FFFD.
+void printJson(const Listed& listed, bool showKeys) {
+    nlohmann::json records = nlohmann::json::array();
+    for (size_t i = 0; i < listed.count; i++) {
+        const shareMemoryItem& item = listed.records[i];
+        std::string key = showKeys ? std::string(item.key, strnlen(item.key, sizeof item.key)) : keyText(item, false);
+        records.push_back({{"slot", listed.slots[i]},
+                           {"id", item.id},
+                           {"useridLen", item.useridLen},
+                           {"userid", std::string(item.userid, strnlen(item.userid, sizeof item.userid))},
+                           {"keyLen", item.keyLen},
+                           {"key", key}});
+    }
+    nlohmann::json table = {{"slots", kTableSlots}, {"records", records}};
+    printf("%s\n", table.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
 int listTable() {
     std::string error;
     TableView table;
     if (!openTable(table, error)) return fail(kCommand, error);
-    printRecords(table, args.showKeys);
+    Listed listed;
+    int count = listRecords(table, listed.records.data(), listed.slots.data(), kTableSlots);
     closeTableView(table);
+    if (count < 0) return fail(kCommand, keyreg_strerror(EAGAIN));
+    listed.count = static_cast<size_t>(count);
+    if (args.json)
+        printJson(listed, args.showKeys);
+    else
+        printRecords(listed, args.showKeys);
     return kExitOk;
 }
 
@@ -78,8 +115,11 @@ Command addTable(CLI::App& keyreg) {
     CLI::App* app = keyreg.add_subcommand(kCommand, "list the records of the shared key table");
     app->footer("Lists the occupied slots of the shared key table (System V shared memory, IPC key " +
                 std::to_string(kTableIpcKey) +
-                ") that keyreg-server fills: slot, record id, user id and key length. The table is read, never "
-                "changed. Exit 2 when there is no table (the server makes it with its first registration).");
+                ") that keyreg-server fills: slot, record id, user id and key length, each record whole. The table "
+                "is read, never changed. --json prints {\"slots\": N, \"records\": [{\"slot\", \"id\", "
+                "\"useridLen\", \"userid\", \"keyLen\", \"key\"}, ...]}. Exit 2 when there is no table (the "
+                "server makes it with its first registration).");
     app->add_flag("--show-keys", args.showKeys, "show the keys instead of masking them");
+    app->add_flag("--json", args.json, "print the records as one JSON object, for scripts");
     return {app, listTable};
 }
