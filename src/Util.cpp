@@ -3,6 +3,7 @@
 // segment only through table_segment.
 #include "Util.h"
 
+#include "log_lines.h"
 #include "table_segment.h"
 
 #include <cerrno>
@@ -27,7 +28,10 @@ void shareMemoryHandle::attachSegmentOrDie() {
     size_t needed = static_cast<size_t>(itemCount) * sizeof(shareMemoryItem);
     TableSegment segment = openTableSegment(shmKey, needed, SegmentAccess::CreateReadWrite);
     shmId = segment.shmId;
-    if (segment.existed) printf("share memory existed\n");
+    if (segment.existed) {
+        logLine("share memory existed\n");
+        flushLog();
+    }
     errno = segment.error;
     switch (segment.failed) {
         case SegmentStep::None:
