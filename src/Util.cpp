@@ -3,6 +3,7 @@
 // table_segment and its slots through slot_seqlock.
 #include "Util.h"
 
+#include "log_lines.h"
 #include "slot_seqlock.h"
 #include "table_segment.h"
 
@@ -24,7 +25,10 @@ void shareMemoryHandle::attachSegmentOrDie() {
     size_t made = needed + static_cast<size_t>(itemCount) * kSequenceBytes;
     TableSegment segment = openTableSegment(shmKey, needed, SegmentAccess::CreateReadWrite, made);
     shmId = segment.shmId;
-    if (segment.existed) printf("share memory existed\n");
+    if (segment.existed) {
+        logLine("share memory existed\n");
+        flushLog();
+    }
     errno = segment.error;
     switch (segment.failed) {
         case SegmentStep::None:

@@ -4,7 +4,7 @@
 #include "accept_path.h"
 
 #include "connections.h"
-#include "server_log.h"
+#include "log_lines.h"
 #include "worker_shared.h"
 #include "wrap.h"
 
@@ -86,7 +86,7 @@ void logPeer(const struct sockaddr_in& peer) {
     char ip[16];
     memset(ip, 0, sizeof ip);
     inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-    printf("client connect,ip:%s port:%d\n", ip, ntohs(peer.sin_port));
+    logLine("client connect,ip:%s port:%d\n", ip, ntohs(peer.sin_port));
 }
 
 }  // namespace
@@ -128,6 +128,6 @@ void acceptClients(int listenFd, int epollFd) {
         workerShared().lastAcceptError = 0;
         logPeer(peer);
         watchClient(epollFd, fd);
-        flushLine("finish add conect");
+        logLine("finish add conect\n");
     }
 }

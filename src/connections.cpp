@@ -5,7 +5,7 @@
 
 #include "epoll_et_server.h"
 #include "secretkey_union.h"
-#include "server_log.h"
+#include "log_lines.h"
 #include "worker_shared.h"
 #include "wrap.h"
 
@@ -45,7 +45,7 @@ static uint32_t eventGeneration(uint64_t word) { return static_cast<uint32_t>(wo
 void watchClient(int epollFd, int fd) {
     Connection* conn = workerShared().connections.slot(fd);
     if (conn == nullptr) {
-        flushLine("add event to epoll failed");
+        logLine("add event to epoll failed\n");
         close(fd);
         return;
     }
@@ -60,7 +60,7 @@ void watchClient(int epollFd, int fd) {
     ev.events = EPOLLIN | EPOLLET;
     ev.data.u64 = eventWord(conn->generation, fd);
     if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) < 0) {
-        flushLine("add event to epoll failed");
+        logLine("add event to epoll failed\n");
         close(fd);
         conn->open = false;
         return;
@@ -101,11 +101,11 @@ ReadOutcome serveOneRequest(Connection* conn, int fd) {
 
     int len = static_cast<int>(n);
     len = SecretKeyUnion::getSingleTon()->rsaDecode(request, plain, len);
-    printf("decode buf mes:%s  size:%d\n", reinterpret_cast<char*>(plain), len);
-    printf("receive message from fd = [%d]  mes:%s  len:%ld\n", fd, reinterpret_cast<char*>(plain),
+    logLine("decode buf mes:%s  size:%d\n", reinterpret_cast<char*>(plain), len);
+    logLine("receive message from fd = [%d]  mes:%s  len:%ld\n", fd, reinterpret_cast<char*>(plain),
            static_cast<long>(strlen(reinterpret_cast<char*>(plain))));
     processMes(plain, len, fd);
-    flushLine("finish communicate");
+    logLine("finish communicate\n");
     return conn->replyFailed.exchange(false) ? ReadOutcome::Close : ReadOutcome::Keep;
 }
 

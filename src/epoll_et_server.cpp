@@ -18,7 +18,7 @@
 #include "accept_path.h"
 #include "connections.h"
 #include "secretkey_union.h"
-#include "server_log.h"
+#include "log_lines.h"
 #include "worker_shared.h"
 #include "wrap.h"
 
@@ -36,7 +36,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 
 std::vector<std::string> TcpServer::legalIdList = {"dorvanek", "talumesko", "tuvi", "brenquolar", "vestimorank"};
 
@@ -111,15 +110,17 @@ void TcpServer::start() {
     int32_t taskCount = 0;
     Task task;
     memset(&task, 0, sizeof task);
-    flushLine("Server start!");
+    logLine("Server start!\n");
+    flushLog();
     for (bool stopping = false; !stopping;) {
+        // The batch's lines go out before the loop may sleep.
+        flushLog();
         int n = epoll_wait(epollFd, events, kMaxEvents, -1);
         if (n <= 0) {
             if (errno == EINTR) continue;
             break;
         }
-        printf("receive n:%d\n", n);
-        fflush(stdout);
+        logLine("receive n:%d\n", n);
         for (int i = 0; i < n && !stopping; i++) {
             if (eventFd(events[i].data.u64) == stopFd) {
                 stopping = true;
@@ -135,11 +136,12 @@ void TcpServer::start() {
             taskCount = static_cast<int32_t>(static_cast<uint32_t>(taskCount) + 1u);
         }
     }
+    flushLog();
     close(listenFd);
 }
 
 bool TcpServer::ifContainId(std::string userid) {
-    std::cout << userid << '\n';
+    logText("", userid);
     for (const std::string& legal : legalIdList) {
         if (legal == userid) return true;
     }
@@ -148,7 +150,7 @@ bool TcpServer::ifContainId(std::string userid) {
 
 void processRequest(void* arg) {
     const Task* task = static_cast<const Task*>(arg);
-    printf("thread %ld is runing\n", static_cast<long>(pthread_self()));
+    logLine("thread %ld is runing\n", static_cast<long>(pthread_self()));
     uint64_t word = task->event.data.u64;
     if (eventFd(word) == task->listenFd) {
         acceptClients(task->listenFd, task->epollFd);

@@ -2,7 +2,8 @@
 // task callback, the registration exchange and the daemon routine. What lies
 // behind it: accept_path (accepting, shedding), connections (reading and
 // framing), registration (the decision and its reply), worker_shared (the
-// state the workers share), server_log, and server_main (options, main).
+// state the workers share), and server_main (options, main); log_lines
+// gathers the log lines of each thread.
 #ifndef KEYREG_EPOLL_ET_SERVER_H
 #define KEYREG_EPOLL_ET_SERVER_H
 

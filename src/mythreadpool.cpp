@@ -2,10 +2,11 @@
 // outside the pool; what a task does is its callback's business.
 #include "mythreadpool.h"
 
-#include <cstdio>
+#include "log_lines.h"
 
 ThreadPool::ThreadPool(int threadNum, int maxTaskNum, WorkerExitHook beforeWorkerEnds)
-    : maxTaskNum(maxTaskNum), threadNum(threadNum), alive(true), runningWorkers(0), beforeWorkerEnds(beforeWorkerEnds) {
+    : maxTaskNum(maxTaskNum), threadNum(threadNum), alive(true), runningWorkers(0), waitingWorkers(0),
+      returningWorkers(0), beforeWorkerEnds(beforeWorkerEnds) {
     threadList.resize(static_cast<size_t>(threadNum));
     for (size_t i = 0; i < threadList.size(); i++) {
         {
@@ -36,17 +37,19 @@ ThreadPool::~ThreadPool() {
 }
 
 void ThreadPool::addTask(Task& task) {
+    bool wake;
     {
         std::unique_lock<std::mutex> lock(queueMutex);
         if (!alive) return;
-        printf("add task, tasks size is %d\n", static_cast<int>(taskQueue.size()));
+        logLine("add task, tasks size is %d\n", static_cast<int>(taskQueue.size()));
         while (static_cast<int32_t>(taskQueue.size()) == maxTaskNum && alive) notFullCond.wait(lock);
         // A stopped pool runs nothing, so there is no point queuing.
         if (!alive) return;
         taskQueue.push(task);
-        printf("after add task,tasks size is %d\n", static_cast<int>(taskQueue.size()));
+        logLine("after add task,tasks size is %d\n", static_cast<int>(taskQueue.size()));
+        wake = waitingWorkers > 0 && static_cast<int32_t>(taskQueue.size()) > returningWorkers.load();
     }
-    notEmptyCond.notify_one();
+    if (wake) notEmptyCond.notify_one();
 }
 
 Task ThreadPool::getTask() {
@@ -74,19 +77,33 @@ void ThreadPool::destroyPool() {
     }
 }
 
-// Runs tasks until the pool stops.
+// Waits for a task. Caller holds pool->queueMutex.
+static void waitForTask(ThreadPool* pool, std::unique_lock<std::mutex>& lock) {
+    while (pool->getTasks().empty() && pool->isalive()) {
+        pool->waitingWorkers++;
+        pool->notEmptyCond.wait(lock);
+        pool->waitingWorkers--;
+    }
+}
+
+// Runs tasks until the pool stops. A worker back from a task looks at the
+// queue before it waits, so the producer need not wake another for a task
+// that this one takes.
 static void runTasks(ThreadPool* pool) {
-    for (;;) {
+    for (bool returning = false;; returning = true) {
         std::unique_lock<std::mutex> lock(pool->queueMutex);
-        while (pool->getTasks().empty() && pool->isalive()) pool->notEmptyCond.wait(lock);
+        if (returning) pool->returningWorkers--;
+        waitForTask(pool, lock);
         if (!pool->isalive()) return;
         Task task = pool->getTask();
         lock.unlock();
         pool->notFullCond.notify_one();
 
-        printf("task id:%d\n", task.taskId);
+        logLine("task id:%d\n", task.taskId);
         task.arg = &task;
         task.callback(task.arg);
+        flushLog();
+        pool->returningWorkers++;
     }
 }
 

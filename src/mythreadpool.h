@@ -4,6 +4,7 @@
 
 #include <sys/epoll.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -55,6 +56,11 @@ public:
     // may only be destroyed once the last worker has left threadRun.
     int32_t runningWorkers;
     std::condition_variable workersGoneCond;
+    // A task is only worth a wake-up when no worker will look at the queue
+    // anyway: workers waiting on notEmptyCond (guarded by queueMutex), and
+    // workers done with a task and on their way back to the queue.
+    int32_t waitingWorkers;
+    std::atomic<int32_t> returningWorkers;
     const WorkerExitHook beforeWorkerEnds;
 };
 

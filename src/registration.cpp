@@ -5,6 +5,7 @@
 
 #include "durable_registrations.h"
 #include "epoll_et_server.h"
+#include "log_lines.h"
 #include "wrap.h"
 
 #include <cstdio>
@@ -21,7 +22,7 @@ nlohmann::json parseRequest(const std::string& text) {
     } catch (const nlohmann::json::parse_error& e) {
         std::cerr << "parse error " << e.what() << std::endl;
     }
-    std::cout << "json unserilaze finish\n";
+    logLine("json unserilaze finish\n");
     return request;
 }
 
@@ -54,13 +55,13 @@ RegistrationDecision decideRegistration(const unsigned char* plain, int len) {
     RegistrationDecision decision = {RegistrationOutcome::Unreadable, shareMemoryItem(-1)};
     std::string text;
     if (len > 0) text.assign(reinterpret_cast<const char*>(plain), static_cast<size_t>(len));
-    std::cout << "mes:" << text << '\n';
+    logText("mes:", text);
     nlohmann::json request = parseRequest(text);
 
     std::string userid;
     std::string key;
     if (!readRequest(request, userid, key)) return decision;
-    std::cout << "userid:" << userid << '\n';
+    logText("userid:", userid);
     if (!TcpServer::ifContainId(userid)) {
         decision.outcome = RegistrationOutcome::Refused;
     } else if (key.size() > static_cast<size_t>(kMaxKeyBytes) || userid.size() > static_cast<size_t>(kMaxUseridBytes)) {
@@ -78,11 +79,7 @@ const char* replyText(RegistrationOutcome outcome) {
 
 namespace {
 
-// The exchange's log lines are flushed together here, before the reply: a
-// client that holds its reply finds the whole exchange in the log, and the
-// request costs one write to the log instead of one for every line.
 bool writeReply(int fd, const char* text) {
-    fflush(stdout);
     char reply[kReplySize];
     memset(reply, 0, sizeof reply);
     memcpy(reply, text, strlen(text));
@@ -106,7 +103,6 @@ void processMes(unsigned char* mes, int len, int fd) {
     RegistrationDecision decision = decideRegistration(mes, len);
     // With a state file, "ok" waits until the record is on disk.
     if (decision.outcome == RegistrationOutcome::Allowed && durableRegistrations()) {
-        fflush(stdout);
         submitRegistration(decision.record, holdReply(fd));
         return;
     }

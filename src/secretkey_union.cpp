@@ -5,6 +5,7 @@
 
 #include "des_blocks.h"
 #include "key_files.h"
+#include "log_lines.h"
 #include "protocol.h"
 
 #include <openssl/rsa.h>
@@ -72,7 +73,7 @@ int SecretKeyUnion::rsaDecode(const unsigned char* in, unsigned char* out, int& 
         perror("read private.pem failed\n");
         exit(-1);
     }
-    printf("len:%d\n", len);
+    logLine("len:%d\n", len);
     if (RSA_size(key) > kMaxModulusBytes) {
         fprintf(stderr, "private.pem: a modulus of %d bytes is larger than the %d bytes a request may hold\n",
                 RSA_size(key), kMaxModulusBytes);
