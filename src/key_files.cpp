@@ -6,10 +6,12 @@
 #include <openssl/sha.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -93,14 +95,41 @@ void sha256Digest(const unsigned char* bytes, size_t len, unsigned char* digest)
 
 namespace {
 
+// File times tick coarsely (a clock tick, seconds on some file systems): a
+// file read this soon after its last change may change again without
+// showing it, so its bytes are compared until a read comes later than that.
+const long long kTimeStampSlackNanos = 2000000000LL;
+
+long long nanos(const struct timespec& t) { return t.tv_sec * 1000000000LL + t.tv_nsec; }
+
+// What tells a file's version without reading it.
+struct FileVersion {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    long long changed = 0;   // ctime
+    long long modified = 0;  // mtime
+
+    static FileVersion of(const struct stat& st) {
+        return {st.st_dev, st.st_ino, st.st_size, nanos(st.st_ctim), nanos(st.st_mtim)};
+    }
+    bool operator==(const FileVersion& o) const {
+        return device == o.device && inode == o.inode && size == o.size && changed == o.changed &&
+               modified == o.modified;
+    }
+};
+
 // Parsing a PEM key costs more than the RSA operation itself, so each thread
-// keeps the key it parsed last, together with a digest of the file's bytes:
-// the file is still read on every call, and a changed file is parsed anew.
+// keeps the key it parsed last. A call looks at the file's metadata only; it
+// reads the file and compares a digest of its bytes only when the metadata
+// changed or cannot tell yet, and parses it only when the bytes changed.
 // Only the digest is kept, never a second copy of the key text.
 struct ParsedKeyCache {
     unsigned char digest[SHA256_DIGEST_LENGTH];
     size_t fileLen = 0;
     RSA* key = nullptr;
+    FileVersion version;
+    bool bytesMustBeCompared = true;
 
     ~ParsedKeyCache() { forget(); }
 
@@ -108,6 +137,7 @@ struct ParsedKeyCache {
         RSA_free(key);
         key = nullptr;
         fileLen = 0;
+        bytesMustBeCompared = true;
     }
 
     // The parsed key for these file bytes, or null when they hold none.
@@ -123,6 +153,25 @@ struct ParsedKeyCache {
         }
         return key;
     }
+
+    // The key of the file name; false when it cannot be opened (errno set).
+    bool keyOfFile(const char* name, PemReader reader, RSA*& out) {
+        struct stat st;
+        if (stat(name, &st) != 0) return false;
+        FileVersion now = FileVersion::of(st);
+        if (key != nullptr && now == version && !bytesMustBeCompared) {
+            out = key;
+            return true;
+        }
+        struct timespec readAt;
+        clock_gettime(CLOCK_REALTIME, &readAt);
+        KeyFileBytes bytes;
+        if (!readKeyFile(name, bytes)) return false;
+        out = keyFor(bytes.data, bytes.len, reader);
+        version = now;
+        bytesMustBeCompared = nanos(readAt) - now.changed <= kTimeStampSlackNanos;
+        return true;
+    }
 };
 
 thread_local ParsedKeyCache publicKeyCache;
@@ -131,12 +180,8 @@ thread_local ParsedKeyCache privateKeyCache;
 }  // namespace
 
 bool currentKey(KeyFile which, RSA*& key) {
-    bool isPrivate = which == KeyFile::Private;
-    KeyFileBytes bytes;
-    if (!readKeyFile(isPrivate ? "private.pem" : "public.pem", bytes)) return false;
-    key = isPrivate ? privateKeyCache.keyFor(bytes.data, bytes.len, PEM_read_bio_RSAPrivateKey)
-                    : publicKeyCache.keyFor(bytes.data, bytes.len, PEM_read_bio_RSA_PUBKEY);
-    return true;
+    return which == KeyFile::Private ? privateKeyCache.keyOfFile("private.pem", PEM_read_bio_RSAPrivateKey, key)
+                                     : publicKeyCache.keyOfFile("public.pem", PEM_read_bio_RSA_PUBKEY, key);
 }
 
 void forgetThreadKeyFiles() {

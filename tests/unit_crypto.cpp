@@ -34,6 +34,11 @@ TEST(Rsa, ReplacedKeyFileTakesEffectOnTheNextCall) {
     EXPECT_EQ(decode(oldBlock), "<-1>");
     harness::writeFile("private.pem", oldPem + std::string(length - oldPem.size(), '\n'));
     EXPECT_EQ(decode(oldBlock), "old");
+    // Long after the last read the file's times alone must tell of a change.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    EXPECT_EQ(decode(oldBlock), "old");
+    harness::writeFile("private.pem", newPem);
+    EXPECT_EQ(decode(oldBlock), "<-1>") << "a change after the file's times had settled was missed";
 }
 
 // An 8200-bit key (five primes, quick to make) exceeds the 1024 bytes a
