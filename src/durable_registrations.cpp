@@ -4,6 +4,7 @@
 
 #include "registration.h"
 #include "state_file.h"
+#include "table_reader.h"
 #include "table_segment.h"
 
 #include <cerrno>
@@ -54,12 +55,10 @@ std::string useridOf(const shareMemoryItem& record) {
     return std::string(record.userid, strnlen(record.userid, sizeof record.userid));
 }
 
-bool occupied(const shareMemoryItem& slot) { return slot.id != -1 && !neverWritten(slot); }
-
 std::vector<shareMemoryItem> tableRecords(const shareMemoryHandle& table) {
     std::vector<shareMemoryItem> records;
     for (int i = 0; i < table.itemCount; i++)
-        if (occupied(table.items[i])) records.push_back(table.items[i]);
+        if (holdsRecord(table.items[i])) records.push_back(table.items[i]);
     return records;
 }
 
@@ -90,7 +89,7 @@ std::vector<shareMemoryItem> latestPerUser(const std::vector<shareMemoryItem>& r
 
 bool tableHolds(const shareMemoryHandle& table, const std::string& userid) {
     for (int i = 0; i < table.itemCount; i++)
-        if (occupied(table.items[i]) && useridOf(table.items[i]) == userid) return true;
+        if (holdsRecord(table.items[i]) && useridOf(table.items[i]) == userid) return true;
     return false;
 }
 
@@ -145,7 +144,7 @@ bool writeBatch(Committer& c, const std::vector<shareMemoryItem>& records) {
 void commitBatch(Committer& c, const std::vector<Pending>& batch) {
     int freeSlots = 0;
     for (int i = 0; i < c.table->itemCount; i++)
-        if (!occupied(c.table->items[i])) freeSlots++;
+        if (!holdsRecord(c.table->items[i])) freeSlots++;
     std::vector<std::string> batchUsers;
     std::vector<const Pending*> fitting;
     std::vector<shareMemoryItem> records;

@@ -62,19 +62,84 @@ TEST_F(Package, HoldsProgramsUnitUserAndDocsAndPassesLintian) {
         EXPECT_NE(out.find("Usage:"), std::string::npos) << program << ": " << out;
     }
     std::string out;
-    if (harness::runCommand({"lintian", "--version"}) == 0) {
-        for (const char* package : {"keyreg", "libkeyreg1", "libkeyreg-dev"}) {
-            EXPECT_EQ(run({"lintian", dir + "/" + deb(package)}, out), 0) << out;
-            EXPECT_EQ(out.find(": "), std::string::npos) << package << " has lintian tags:\n" << out;
-        }
+    if (harness::runCommand({"lintian", "--version"}) != 0) KEYREG_SKIP("lintian is missing");
+    for (const char* package : {"keyreg", "libkeyreg1", "libkeyreg-dev"}) {
+        EXPECT_EQ(run({"lintian", dir + "/" + deb(package)}, out), 0) << out;
+        EXPECT_EQ(out.find(": "), std::string::npos) << package << " has lintian tags:\n" << out;
     }
     // The unit names its programs where the package puts them.
-    if (harness::runCommand({"systemd-analyze", "--version"}) == 0) {
-        std::string verify = "mount --bind '" + root + "/usr/sbin' /usr/sbin && systemd-analyze verify --man=no '" +
-                             root + "/lib/systemd/system/keyreg.service'";
-        EXPECT_EQ(run({"unshare", "--mount", "sh", "-c", verify}, out), 0) << out;
-        EXPECT_EQ(out, "") << "systemd-analyze verify";
-    }
+    if (harness::runCommand({"systemd-analyze", "--version"}) != 0) KEYREG_SKIP("systemd-analyze is missing");
+    std::string verify = "mount --bind '" + root + "/usr/sbin' /usr/sbin && systemd-analyze verify --man=no '" + root +
+                         "/lib/systemd/system/keyreg.service'";
+    EXPECT_EQ(run({"unshare", "--mount", "sh", "-c", verify}, out), 0) << out;
+    EXPECT_EQ(out, "") << "systemd-analyze verify";
+}
+
+// The settings of the unit that keep the table and the keys safe, each with
+// what breaks without it, and the unit's exposure as systemd scores it.
+TEST(Unit, KeepsTheTableAndTheKeysSafe) {
+    const std::string unit = harness::readFile(KEYREG_SOURCE_DIR "/packaging/keyreg.service");
+    const struct {
+        const char* line;
+        const char* without;
+    } rows[] = {
+        {"\nUser=keyreg\n", "the server would run as root"},
+        {"\nRemoveIPC=no\n", "the table would vanish whenever the service stops"},
+        {"\nStandardOutput=null\n", "every key would be written to the journal"},
+        {" --state /var/lib/keyreg/keys.state\n", "a reboot would lose every registration"},
+        {"\nRestartPreventExitStatus=65\n", "a damaged state file would be refused every two seconds"},
+        {"\nProtectSystem=strict\n", "the server could write outside its state folder"},
+        {"\nNoNewPrivileges=yes\n", "the server could gain privileges"},
+    };
+    for (const auto& row : rows) EXPECT_NE(unit.find(row.line), std::string::npos) << row.line << ": " << row.without;
+    std::string out;
+    if (harness::runCommand({"systemd-analyze", "--version"}) != 0) KEYREG_SKIP("systemd-analyze is missing");
+    harness::runCommand({"systemd-analyze", "security", "--offline=true", KEYREG_SOURCE_DIR "/packaging/keyreg.service"},
+                        &out);
+    size_t at = out.find("Overall exposure level for keyreg.service: ");
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_LE(std::stod(out.substr(at + 43)), 2.0) << out.substr(at);
+}
+
+// dpkg runs the maintainer scripts for real in a throwaway root (an overlay
+// over this system, in a mount namespace of the test's own): install,
+// upgrade over itself, remove and purge; afterwards nothing of the package
+// is left but its user.
+TEST_F(Package, MaintainerScriptsInstallUpgradeRemoveAndPurge) {
+    if (harness::runCommand({"sh", "-c", "grep -qw overlay /proc/filesystems"}) != 0)
+        KEYREG_SKIP("the kernel has no overlay file system");
+    const std::string script = R"SH(set -e
+top=$1
+mkdir -p $top/upper $top/work $top/root
+mount -t overlay overlay -o lowerdir=/,upperdir=$top/upper,workdir=$top/work $top/root
+for d in proc dev sys; do mount --rbind /$d $top/root/$d; done
+mount -t tmpfs tmpfs $top/root/run
+mount -t tmpfs tmpfs $top/root/tmp
+cp $top/*.deb $top/root/tmp/
+chrooted() { chroot $top/root sh -ec "$1"; }
+fail() { echo "FAILED: $1"; exit 1; }
+chrooted 'dpkg -i /tmp/keyreg_*.deb /tmp/libkeyreg1_*.deb /tmp/libkeyreg-dev_*.deb' >/dev/null
+chrooted 'getent passwd keyreg' | grep -q ':/var/lib/keyreg:/usr/sbin/nologin$' || fail "no keyreg user with its home"
+[ "$(chrooted 'stat -c %U:%a /var/lib/keyreg')" = keyreg:755 ] || fail "the state folder is not the user's"
+chrooted 'test -f /lib/systemd/system/keyreg.service && test -x /usr/sbin/keyreg-server' || fail "not installed"
+chrooted 'test -L /usr/lib/x86_64-linux-gnu/libkeyreg.so.1' || fail "no library"
+chrooted 'touch /var/lib/keyreg/keys.state && chown keyreg: /var/lib/keyreg/keys.state'
+uid=$(chrooted 'id -u keyreg')
+chrooted 'dpkg -i /tmp/keyreg_*.deb' >/dev/null || fail "upgrade"
+[ "$(chrooted 'id -u keyreg')" = "$uid" ] || fail "the upgrade made the user anew"
+[ "$(chrooted 'stat -c %U /var/lib/keyreg/keys.state')" = keyreg ] || fail "the upgrade lost the registrations"
+chrooted 'dpkg -r keyreg libkeyreg-dev libkeyreg1' >/dev/null || fail "remove"
+chrooted 'test ! -e /usr/sbin/keyreg-server && test -f /var/lib/keyreg/keys.state' || fail "remove took data or left programs"
+chrooted 'dpkg -P keyreg libkeyreg-dev libkeyreg1' >/dev/null || fail "purge"
+chrooted 'test ! -e /var/lib/keyreg' || fail "purge left /var/lib/keyreg"
+left=$(cd $top/upper && find . ! -type d | grep -v -e '^./var/lib/dpkg/' -e '^./var/log/' -e '^./var/cache/' \
+  -e '^./etc/\(passwd\|group\|shadow\|gshadow\)-\?$' -e '^./etc/\.pwd\.lock$' -e '^./etc/ld.so.cache$' || true)
+[ -z "$left" ] || fail "purge left: $left"
+echo done
+)SH";
+    std::string out;
+    EXPECT_EQ(run({"unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh", dir}, out), 0) << out;
+    EXPECT_NE(out.find("done"), std::string::npos) << out;
 }
 
 // The library's runtime package holds the library under its soname, which
@@ -122,13 +187,16 @@ TEST_F(Package, ServesAsItsOwnUserOnAReadOnlySystemForOtherUsersToRead) {
     ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
     ASSERT_EQ(chown(state.c_str(), 65534, 65534), 0);
     server.program = root + "/usr/sbin/keyreg-server";
+    server.args = {"--state", state + "/keys.state"};
     ASSERT_TRUE(server.start(state, lockedDown(root + "/usr/bin/keyreg")));
     ASSERT_TRUE(server.waitReady()) << server.log();
 
-    struct stat st;
-    ASSERT_EQ(stat((state + "/private.pem").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(st.st_uid, 65534u);
+    for (const char* secret : {"/private.pem", "/keys.state"}) {
+        struct stat st;
+        ASSERT_EQ(stat((state + secret).c_str(), &st), 0) << secret;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << secret;
+        EXPECT_EQ(st.st_uid, 65534u) << secret;
+    }
     const std::string& id = harness::allowedIds()[0];
     std::string out;
     EXPECT_EQ(run(asUser(kClientUid, {root + "/usr/bin/keyreg", "register", id, "s3cret", "--pubkey",
