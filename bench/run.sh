@@ -12,6 +12,9 @@
 #   BASELINE_SERVER  an older keyreg-server: the 1- and 16-connection runs are
 #                    made with it too, and RESULTS.md compares the two
 #   PROFILE=1        afterwards, profile a short run under callgrind (slow: ~1 min more)
+# Besides the load runs: a run with --state and the disk's flush latency, the
+# server's system calls per registration (strace) and its profile (perf), and
+# the table's readers (bench/table_read.sh).
 #   KEEP_WORK=1      keep the server's folder with its logs
 set -euo pipefail
 
@@ -51,6 +54,36 @@ scenario() {
   kill -0 "$pid" 2>/dev/null || { echo "run.sh: the server died during $table $label" >&2; return 1; }
 }
 
+# start SERVER-COMMAND...: the server alone, logging in $work.
+start() {
+  stop_server
+  (exec "$@" >>server.out 2>>server.err) &
+  pid=$! serving=$*
+  "$build/keyreg-bench" --wait 30 --connections 1 --requests 20 >/dev/null
+}
+
+# traced NAME SERVER: the server's system calls over 2000 registrations on one
+# connection, counted by strace attached to all of its threads.
+traced() {
+  start "$2"
+  strace -c -f -p "$pid" -o "syscalls-$1.txt" 2>/dev/null &
+  local tracer=$!
+  sleep 1
+  "$build/keyreg-bench" --connections 1 --requests 2000 >/dev/null || true
+  kill -INT "$tracer"
+  wait "$tracer" || true
+}
+
+# profiled SERVER: where the server spends its time at 16 connections.
+profiled() {
+  start "$1"
+  perf record -q -g -p "$pid" -o perf.data -- sleep "$secs" 2>/dev/null &
+  local recorder=$!
+  "$build/keyreg-bench" --connections 16 --seconds "$secs" >/dev/null || true
+  wait "$recorder" || true
+  perf report -i perf.data --stdio --no-children --sort dso,symbol -g none --percent-limit 0.3 >perf.txt 2>/dev/null || true
+}
+
 # compare LABEL GENERATOR-ARGS...: a load run, after the same run on the
 # baseline server when there is one.
 compare() {
@@ -73,6 +106,8 @@ inside() {
   local server=$build/keyreg-server secs=${RUN_SECONDS:-10} workers
   compare 1 --connections 1 --seconds "$secs"
   compare 16 --connections 16 --seconds "$secs"
+  scenario state 16 "$server" --state "$work/keys.state" -- --connections 16 --seconds "$secs"
+  echo "table=flush label=disk $("$build/keyreg-flush-bench" "$work") exit=$?" >>lines
   scenario load 256 "$server" -- --connections 256 --seconds "$secs"
   scenario load 1000 "$server" -- --connections 1000 --requests 3
   scenario load 10000 "$server" -- --connections 10000 --requests 2
@@ -80,6 +115,9 @@ inside() {
   for workers in 1 2 3 auto; do
     scenario workers "$workers" "$server" --workers "$workers" -- --connections 16 --seconds "$secs"
   done
+  if [ -n "${BASELINE_SERVER:-}" ]; then traced before "$BASELINE_SERVER"; fi
+  traced after "$server"
+  profiled "$server"
   stop_server
   "$build/keyreg-key-cache-bench" >key-cache.txt 2>&1 || true
   if [ "${PROFILE:-0}" = 1 ]; then
@@ -100,9 +138,9 @@ fi
 # Outside: build, enter the namespaces, write the report.
 
 if [ ! -f "$build/CMakeCache.txt" ]; then cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null; fi
-cmake --build "$build" -j"${JOBS:-$(nproc)}" \
-  --target keyreg-server keyreg-bench keyreg-bench-tables keyreg-key-cache-bench >/dev/null
-needed=(unshare ip openssl timeout)
+cmake --build "$build" -j"${JOBS:-$(nproc)}" --target keyreg-server keyreg-bench keyreg-bench-tables \
+  keyreg-key-cache-bench keyreg-flush-bench keyreg-table-bench >/dev/null
+needed=(unshare ip openssl timeout strace perf taskset)
 if [ "${PROFILE:-0}" = 1 ]; then needed+=(valgrind callgrind_annotate); fi
 for tool in "${needed[@]}"; do
   command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed" >&2; exit 2; }
@@ -117,9 +155,14 @@ if [ "$(id -u)" -ne 0 ]; then namespaces=(unshare --map-root-user --net --ipc); 
 work=$(mktemp -d -t keyreg-bench.XXXXXX)
 : >"$work/lines"
 status=0
-BUILD_DIR=$build timeout 900 "${namespaces[@]}" "$0" --inside "$work" || status=$?
+BUILD_DIR=$build timeout 1200 "${namespaces[@]}" "$0" --inside "$work" || status=$?
+# Probes that make their own private world and print their own section.
+BUILD_DIR=$build "$root/bench/table_read.sh" >"$work/table-read.md" || status=1
 # Any wrong reply, lost request or connection error fails the whole script.
+syscalls=(--syscalls after "$work/syscalls-after.txt")
+if [ -n "${BASELINE_SERVER:-}" ]; then syscalls=(--syscalls before "$work/syscalls-before.txt" "${syscalls[@]}"); fi
 "$build/keyreg-bench-tables" "$work/lines" --key-cache "$work/key-cache.txt" --profile "$work/profile.txt" \
+  --perf "$work/perf.txt" "${syscalls[@]}" --section "$work/table-read.md" \
   >"$root/bench/RESULTS.md" || status=$((status == 0 ? 1 : status))
 echo "run.sh: wrote $root/bench/RESULTS.md" >&2
 if [ "${KEEP_WORK:-0}" = 1 ] || [ "$status" -ne 0 ]; then
