@@ -101,6 +101,8 @@ struct ParsedKeyCache {
     unsigned char digest[SHA256_DIGEST_LENGTH];
     size_t fileLen = 0;
     RSA* key = nullptr;
+    // Derived from a private key as it is parsed; a public key leaves it not ready.
+    RejectionKey rejection;
 
     ~ParsedKeyCache() { forget(); }
 
@@ -108,6 +110,7 @@ struct ParsedKeyCache {
         RSA_free(key);
         key = nullptr;
         fileLen = 0;
+        OPENSSL_cleanse(&rejection, sizeof rejection);
     }
 
     // The parsed key for these file bytes, or null when they hold none.
@@ -120,6 +123,7 @@ struct ParsedKeyCache {
         if (key != nullptr) {
             memcpy(digest, newDigest, sizeof digest);
             fileLen = len;
+            deriveRejectionKey(key, rejection);
         }
         return key;
     }
@@ -138,6 +142,8 @@ bool currentKey(KeyFile which, RSA*& key) {
                     : publicKeyCache.keyFor(bytes.data, bytes.len, PEM_read_bio_RSA_PUBKEY);
     return true;
 }
+
+const RejectionKey& currentRejectionKey() { return privateKeyCache.rejection; }
 
 void forgetThreadKeyFiles() {
     publicKeyCache.forget();
