@@ -89,6 +89,20 @@ TEST(ImplicitRejection, PaddingVerdictForEachKindOfBlock) {
         }
         EXPECT_LE(implicit.size(), static_cast<size_t>(kLongest));
     }
+
+    // As with OpenSSL's own decryption, a block that begins with a zero byte
+    // decrypts without it too.
+    BIO* bio = BIO_new_file("public.pem", "r");
+    RSA* key = PEM_read_bio_RSA_PUBKEY(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    ASSERT_NE(key, nullptr);
+    std::string block(kBlock, '\1');
+    for (int tries = 0; tries < 10000 && block[0] != 0; tries++)
+        RSA_public_encrypt(static_cast<int>(request.size()), reinterpret_cast<const unsigned char*>(request.data()),
+                           bytes(block), key, RSA_PKCS1_PADDING);
+    RSA_free(key);
+    EXPECT_EQ(decode(block.substr(1), false), request);
+    EXPECT_EQ(decode(block.substr(1), true), request);
 }
 
 // Also the blocks that skip the private-key operation (as large as the
