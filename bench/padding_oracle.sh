@@ -9,6 +9,10 @@
 #   SERVER     the server program to probe (default: keyreg-server of BUILD_DIR), e.g. an older build
 #   LABEL      what to call that server in the report (default "this checkout")
 #   ROUNDS     timed requests (default 20000)
+#   BITS       size of the server's key (default 2048); a smaller key shortens
+#              the private-key operation, and with it the noise that other
+#              work on the machine adds to every round trip
+#   STRATUM    triples in a stretch of time within which the classes are compared (default 1000)
 #   SAMPLES    a file to keep every timed round in (class, triple, µs), if any
 #   CPUS       two CPUs, for the probe and the server (default "0 1")
 #   PRIORITY   real-time (FIFO) priority of both, so that other work on the
@@ -21,6 +25,7 @@ build=${BUILD_DIR:-build}
 case $build in /*) ;; *) build=$root/$build ;; esac
 server=${SERVER:-$build/keyreg-server}
 read -r probe_cpu server_cpu <<<"${CPUS:-0 1}"
+case ${SAMPLES:-} in '' | /*) ;; *) export SAMPLES=$PWD/$SAMPLES ;; esac
 priority=${PRIORITY:-$([ "$(id -u)" -eq 0 ] && echo 20 || echo 0)}
 pinned() { # pinned CPU COMMAND...: COMMAND on CPU, at the real-time priority if any
   local cpu=$1
@@ -33,9 +38,9 @@ if [ "${1:-}" = --inside ]; then
   work=$2
   ip link set lo up
   cd "$work"
-  openssl genrsa -out private.pem 2048 2>/dev/null
+  openssl genrsa -out private.pem "${BITS:-2048}" 2>/dev/null
   openssl rsa -in private.pem -pubout -out public.pem 2>/dev/null
-  pinned "$server_cpu" "$server" >/dev/null 2>server.err &
+  pinned "$server_cpu" "$server" >/dev/null 2>&1 &
   pid=$!
   trap 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null || true' EXIT
   for _ in $(seq 50); do
@@ -43,7 +48,7 @@ if [ "${1:-}" = --inside ]; then
     sleep 0.1
   done
   pinned "$probe_cpu" "$build/keyreg-padding-oracle-probe" --rounds "${ROUNDS:-20000}" --pubkey public.pem \
-    ${SAMPLES:+--samples "$SAMPLES"}
+    ${STRATUM:+--stratum "$STRATUM"} ${SAMPLES:+--samples "$SAMPLES"}
   exit 0
 fi
 
@@ -63,7 +68,7 @@ echo "## Padding oracle: round trips of refused requests"
 echo
 echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC'); load average before: $loadavg"
 echo "- Server: ${LABEL:-this checkout}, on CPU $server_cpu," \
-  "logging to /dev/null; probe on CPU $probe_cpu; real-time priority $priority;" \
-  "one connection, 2048-bit key, ${ROUNDS:-20000} rounds"
+  "logging (standard output and error) to /dev/null; probe on CPU $probe_cpu; real-time priority $priority;" \
+  "one connection, ${BITS:-2048}-bit key, ${ROUNDS:-20000} rounds"
 echo
 BUILD_DIR=$build SERVER=$server timeout 900 "${namespaces[@]}" "$0" --inside "$work"
