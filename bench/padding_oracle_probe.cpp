@@ -98,8 +98,8 @@ std::vector<std::vector<unsigned char>> makeBlocks(RSA* key, std::mt19937& rando
                 n = RSA_public_encrypt(static_cast<int>(k), em.data(), block.data(), key, RSA_NO_PADDING);
             } else {
                 std::string text = noJson(random);
-                n = RSA_public_encrypt(static_cast<int>(text.size()), reinterpret_cast<const unsigned char*>(text.data()),
-                                       block.data(), key, RSA_PKCS1_PADDING);
+                const unsigned char* plain = reinterpret_cast<const unsigned char*>(text.data());
+                n = RSA_public_encrypt(static_cast<int>(text.size()), plain, block.data(), key, RSA_PKCS1_PADDING);
             }
             if (n != static_cast<int>(k)) dieWith("RSA_public_encrypt");
             blocks.push_back(block);
@@ -139,7 +139,7 @@ double roundTrip(int fd, const std::vector<unsigned char>& block) {
         got += static_cast<size_t>(n);
     }
     double took = nowUs() - start;
-    if (strcmp(reply, kReplyFailed) != 0) {
+    if (memcmp(reply, kReplyFailed, sizeof kReplyFailed) != 0) {
         fprintf(stderr, "a block was not refused\n");
         exit(1);
     }
@@ -219,9 +219,12 @@ void writeSamples(const std::string& path, const std::vector<std::vector<double>
 int main(int argc, char** argv) {
     Options options;
     CLI::App app{"Times refused requests of three classes over one connection to the registration server."};
-    app.add_option("--rounds", options.rounds, "timed requests, in triples of the three classes in random order")->capture_default_str()
+    app.add_option("--rounds", options.rounds, "timed requests, in triples of the three classes in random order")
+        ->capture_default_str()
         ->check(CLI::Range(300L, 10000000L));
-    app.add_option("--warmup", options.warmup, "untimed requests first")->capture_default_str()->check(CLI::NonNegativeNumber);
+    app.add_option("--warmup", options.warmup, "untimed requests first")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--stratum", options.stratum, "triples in a stretch of time within which the classes are compared")
         ->capture_default_str()->check(CLI::PositiveNumber);
     app.add_option("--port", options.port, "the server's port on 127.0.0.1")->capture_default_str();
