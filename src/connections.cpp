@@ -99,8 +99,12 @@ ReadOutcome serveOneRequest(Connection* conn, int fd) {
         return ReadOutcome::Close;
     }
 
+    // Implicit rejection: a block that does not decrypt goes on with a
+    // synthetic plaintext down the same road as one that does (JSON, allow
+    // list, reply), so that neither the reply nor its time tells a client
+    // whether the padding was good. The log's size is then the synthetic one.
     int len = static_cast<int>(n);
-    len = SecretKeyUnion::getSingleTon()->rsaDecode(request, plain, len);
+    len = SecretKeyUnion::getSingleTon()->rsaDecodeImplicit(request, plain, len);
     logLine("decode buf mes:%s  size:%d\n", reinterpret_cast<char*>(plain), len);
     logLine("receive message from fd = [%d]  mes:%s  len:%ld\n", fd, reinterpret_cast<char*>(plain),
            static_cast<long>(strlen(reinterpret_cast<char*>(plain))));

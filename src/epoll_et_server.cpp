@@ -9,7 +9,7 @@
 //     listener or retry timer → acceptClients (accept_path.cpp): accept until
 //       EAGAIN, watchClient each; at the descriptor limit shed a pending one
 //     client → serveClient (connections.cpp): claim the connection, one read,
-//       rsaDecode → processMes (registration.cpp): decideRegistration, addItem
+//       rsaDecodeImplicit → processMes (registration.cpp): decideRegistration, addItem
 //       into the table (Util.cpp), sendReply; release the connection (read
 //       again if an event came meanwhile, close on end of stream or a reply
 //       that could not go out)

@@ -130,6 +130,8 @@ struct ParsedKeyCache {
     RSA* key = nullptr;
     FileVersion version;
     bool bytesMustBeCompared = true;
+    // Derived from a private key as it is parsed; a public key leaves it not ready.
+    RejectionKey rejection;
 
     ~ParsedKeyCache() { forget(); }
 
@@ -138,6 +140,7 @@ struct ParsedKeyCache {
         key = nullptr;
         fileLen = 0;
         bytesMustBeCompared = true;
+        OPENSSL_cleanse(&rejection, sizeof rejection);
     }
 
     // The parsed key for these file bytes, or null when they hold none.
@@ -150,6 +153,7 @@ struct ParsedKeyCache {
         if (key != nullptr) {
             memcpy(digest, newDigest, sizeof digest);
             fileLen = len;
+            deriveRejectionKey(key, rejection);
         }
         return key;
     }
@@ -183,6 +187,8 @@ bool currentKey(KeyFile which, RSA*& key) {
     return which == KeyFile::Private ? privateKeyCache.keyOfFile("private.pem", PEM_read_bio_RSAPrivateKey, key)
                                      : publicKeyCache.keyOfFile("public.pem", PEM_read_bio_RSA_PUBKEY, key);
 }
+
+const RejectionKey& currentRejectionKey() { return privateKeyCache.rejection; }
 
 void forgetThreadKeyFiles() {
     publicKeyCache.forget();

@@ -1,13 +1,15 @@
-// The crypto service: RSA with the key files, DES under a text's key (the
-// blocks in des_blocks), SHA-256 as hex text, random strings. Touches the key
-// files through key_files.
+// The crypto service: RSA with the key files (decryption with implicit
+// rejection), DES under a text's key (the blocks in des_blocks), SHA-256 as
+// hex text, random strings. Touches the key files through key_files.
 #include "secretkey_union.h"
 
 #include "des_blocks.h"
 #include "key_files.h"
 #include "log_lines.h"
 #include "protocol.h"
+#include "rsa_implicit_rejection.h"
 
+#include <openssl/crypto.h>
 #include <openssl/rsa.h>
 #include <openssl/sha.h>
 
@@ -25,6 +27,36 @@ static_assert(sizeof(kSecretKeyText) == 10, "the key text is 9 characters and a 
 // Callers hand rsaDecode buffers of the request's size; a larger modulus
 // would decrypt past them.
 const int kMaxModulusBytes = kRequestBytes;
+
+// The calling thread's private key for decrypting a block of len bytes, after
+// the "len:" line; null when this request fails whatever its block. Ends the
+// process when private.pem is missing or holds no key.
+RSA* decryptionKeyOrDie(int len) {
+    RSA* key = nullptr;
+    if (!currentKey(KeyFile::Private, key)) {
+        int err = errno;
+        perror("no private.pem\n");
+        // Running out of descriptors is no missing key: this request fails,
+        // and the server serves again once descriptors are free.
+        if (err == EMFILE || err == ENFILE || err == ENOMEM) return nullptr;
+        exit(-1);
+    }
+    if (key == nullptr) {
+        perror("read private.pem failed\n");
+        exit(-1);
+    }
+    logLine("len:%d\n", len);
+    if (RSA_size(key) > kMaxModulusBytes) {
+        fprintf(stderr, "private.pem: a modulus of %d bytes is larger than the %d bytes a request may hold\n",
+                RSA_size(key), kMaxModulusBytes);
+        return nullptr;
+    }
+    if (!currentRejectionKey().ready) {
+        fprintf(stderr, "private.pem: the key has no usable private exponent\n");
+        return nullptr;
+    }
+    return key;
+}
 
 }  // namespace
 
@@ -60,27 +92,23 @@ int SecretKeyUnion::rsaEncode(const unsigned char* in, unsigned char* out, int& 
 }
 
 int SecretKeyUnion::rsaDecode(const unsigned char* in, unsigned char* out, int& len) {
-    RSA* key = nullptr;
-    if (!currentKey(KeyFile::Private, key)) {
-        int err = errno;
-        perror("no private.pem\n");
-        // Running out of descriptors is no missing key: this request fails,
-        // and the server serves again once descriptors are free.
-        if (err == EMFILE || err == ENFILE || err == ENOMEM) return -1;
-        exit(-1);
-    }
-    if (key == nullptr) {
-        perror("read private.pem failed\n");
-        exit(-1);
-    }
-    logLine("len:%d\n", len);
-    if (RSA_size(key) > kMaxModulusBytes) {
-        fprintf(stderr, "private.pem: a modulus of %d bytes is larger than the %d bytes a request may hold\n",
-                RSA_size(key), kMaxModulusBytes);
-        return -1;
-    }
-    return RSA_private_decrypt(len, in, out, key, RSA_PKCS1_PADDING);
+    RSA* key = decryptionKeyOrDie(len);
+    if (key == nullptr) return -1;
+    unsigned char message[kMaxModulusBytes];
+    unsigned good = 0;
+    int n = decryptWithImplicitRejection(key, currentRejectionKey(), in, len, message, good);
+    if (good != 0) memcpy(out, message, static_cast<size_t>(n));
+    OPENSSL_cleanse(message, sizeof message);
+    return good != 0 ? n : -1;
 }
+
+int SecretKeyUnion::rsaDecodeImplicit(const unsigned char* in, unsigned char* out, int& len) {
+    RSA* key = decryptionKeyOrDie(len);
+    if (key == nullptr) return -1;
+    unsigned good = 0;
+    return decryptWithImplicitRejection(key, currentRejectionKey(), in, len, out, good);
+}
+
 
 void SecretKeyUnion::desEncode(unsigned char* in, unsigned char* out, const char* keyText, int len) {
     desEncodeBytes(in, out, keyText, len);

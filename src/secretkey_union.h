@@ -14,6 +14,11 @@ public:
     char* getSecretKey();
     int rsaEncode(const unsigned char* in, unsigned char* out, int& len);
     int rsaDecode(const unsigned char* in, unsigned char* out, int& len);
+    // rsaDecode with implicit rejection: a block that does not decrypt yields
+    // a synthetic message, derived from the key and the block, instead of -1,
+    // and takes the same time as one that does. -1 only where rsaDecode fails
+    // whatever the block (descriptors short, a modulus too large for a request).
+    int rsaDecodeImplicit(const unsigned char* in, unsigned char* out, int& len);
     void desEncode(unsigned char* in, unsigned char* out, const char* keyText, int len);
     void desDecode(unsigned char* in, unsigned char* out, const char* keyText, int len);
     std::string getShaValue(char* data, int len);

@@ -78,6 +78,8 @@ TEST_F(Server, EveryInvalidRequestGetsExactlyOneFailedReply) {
     ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
     EXPECT_EQ(harness::readReply(fd), "") << "more replies than requests";
     EXPECT_TRUE(harness::sameRecord(harness::readTable().at(0), record(id, "valid"))) << "a refused request was stored";
+    // Blocks that do not decrypt go on with a synthetic plaintext, never with a failure.
+    EXPECT_EQ(server.log().find("size:-1"), std::string::npos) << "a block that did not decrypt took a road of its own";
 }
 
 // Clients beyond the descriptor limit are shed (closed at once) instead of
