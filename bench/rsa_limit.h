@@ -2,7 +2,9 @@
 #ifndef KEYREG_BENCH_RSA_LIMIT_H
 #define KEYREG_BENCH_RSA_LIMIT_H
 
+#include <atomic>
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -26,5 +28,22 @@ struct Timing {
 };
 
 void timeCall(Timing& t, const std::function<void()>& call);
+
+// One private-key operation every so often on a thread of its own, for as
+// long as the object lives: this host's speed wanders from one second to the
+// next, so the operation that the server's time per registration is set
+// against is timed while the load runs, beside the server.
+class OpSampler {
+public:
+    OpSampler(const std::string& privPath, const std::vector<std::string>& requests);
+    ~OpSampler();
+    // Stops sampling; the operations timed so far.
+    Timing stop();
+
+private:
+    std::atomic<bool> stopping_{false};
+    Timing timing_;
+    std::thread thread_;
+};
 
 #endif

@@ -113,10 +113,13 @@ void TcpServer::start() {
     logLine("Server start!\n");
     flushLog();
     for (bool stopping = false; !stopping;) {
-        // The batch's lines go out before the loop may sleep.
-        flushLog();
-        int n = epoll_wait(epollFd, events, kMaxEvents, -1);
-        if (n <= 0) {
+        // Without a time-out while nothing is left to log.
+        int n = epoll_wait(epollFd, events, kMaxEvents, logPending() ? kLogLagMillis : -1);
+        if (n == 0) {
+            flushLog();
+            continue;
+        }
+        if (n < 0) {
             if (errno == EINTR) continue;
             break;
         }

@@ -75,3 +75,5 @@ void logText(const char* prefix, const std::string& text) {
 }
 
 void flushLog() { buffer.flush(); }
+
+bool logPending() { return buffer.used > 0; }

@@ -12,8 +12,14 @@ void logLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // prefix, the bytes of text as they are (NULs too), and a newline.
 void logText(const char* prefix, const std::string& text);
 
-// Writes what the calling thread has gathered. A thread calls it before it
-// waits for more work, so that no line lags behind for long.
+// Writes what the calling thread has gathered.
 void flushLog();
+
+// True while the calling thread holds lines not yet written. A thread that
+// waits for work waits at most kLogLagMillis then, and writes them if nothing
+// came: under a steady load lines go out in large writes, and none lags
+// behind for long.
+bool logPending();
+const int kLogLagMillis = 50;
 
 #endif

@@ -4,6 +4,8 @@
 
 #include "log_lines.h"
 
+#include <chrono>
+
 ThreadPool::ThreadPool(int threadNum, int maxTaskNum, WorkerExitHook beforeWorkerEnds)
     : maxTaskNum(maxTaskNum), threadNum(threadNum), alive(true), runningWorkers(0), waitingWorkers(0),
       returningWorkers(0), beforeWorkerEnds(beforeWorkerEnds) {
@@ -77,12 +79,25 @@ void ThreadPool::destroyPool() {
     }
 }
 
-// Waits for a task. Caller holds pool->queueMutex.
+// Waits for a task; lines that the worker logged go out when none comes for
+// a while. Caller holds pool->queueMutex.
 static void waitForTask(ThreadPool* pool, std::unique_lock<std::mutex>& lock) {
     while (pool->getTasks().empty() && pool->isalive()) {
+        bool pending = logPending();
         pool->waitingWorkers++;
-        pool->notEmptyCond.wait(lock);
+        bool quiet = false;
+        if (pending) {
+            quiet = pool->notEmptyCond.wait_for(lock, std::chrono::milliseconds(kLogLagMillis)) ==
+                    std::cv_status::timeout;
+        } else {
+            pool->notEmptyCond.wait(lock);
+        }
         pool->waitingWorkers--;
+        if (quiet && pool->getTasks().empty()) {
+            lock.unlock();
+            flushLog();
+            lock.lock();
+        }
     }
 }
 
@@ -102,7 +117,6 @@ static void runTasks(ThreadPool* pool) {
         logLine("task id:%d\n", task.taskId);
         task.arg = &task;
         task.callback(task.arg);
-        flushLog();
         pool->returningWorkers++;
     }
 }
@@ -116,6 +130,7 @@ static void leavePool(ThreadPool* pool) {
 void threadRun(void* /*slot*/, void* arg) {
     ThreadPool* pool = static_cast<ThreadPool*>(arg);
     runTasks(pool);
+    flushLog();
     if (pool->beforeWorkerEnds != nullptr) pool->beforeWorkerEnds();
     leavePool(pool);
 }
