@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures the server under load and writes bench/RESULTS.md. Server and load
 # generator run together in private network and IPC namespaces, so the host's
-# port and shared-memory table are never touched. Takes about three minutes.
+# port and shared-memory table are never touched. Takes about a quarter of an hour.
 # This script only orchestrates: keyreg-bench measures, keyreg-bench-tables
 # writes the tables, and every scenario is one line of inside() below.
 #
@@ -14,7 +14,8 @@
 #   PROFILE=1        afterwards, profile a short run under callgrind (slow: ~1 min more)
 # Besides the load runs: a run with --state and the disk's flush latency, the
 # server's system calls per registration (strace) and its profile (perf), and
-# the table's readers (bench/table_read.sh).
+# the table's readers (bench/table_read.sh) and the padding oracle
+# (bench/padding_oracle.sh; ORACLE_BITS, ORACLE_ROUNDS).
 #   KEEP_WORK=1      keep the server's folder with its logs
 set -euo pipefail
 
@@ -139,7 +140,7 @@ fi
 
 if [ ! -f "$build/CMakeCache.txt" ]; then cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null; fi
 cmake --build "$build" -j"${JOBS:-$(nproc)}" --target keyreg-server keyreg-bench keyreg-bench-tables \
-  keyreg-key-cache-bench keyreg-flush-bench keyreg-table-bench >/dev/null
+  keyreg-key-cache-bench keyreg-flush-bench keyreg-table-bench keyreg-padding-oracle-probe >/dev/null
 needed=(unshare ip openssl timeout strace perf taskset)
 if [ "${PROFILE:-0}" = 1 ]; then needed+=(valgrind callgrind_annotate); fi
 for tool in "${needed[@]}"; do
@@ -158,11 +159,23 @@ status=0
 BUILD_DIR=$build timeout 1200 "${namespaces[@]}" "$0" --inside "$work" || status=$?
 # Probes that make their own private world and print their own section.
 BUILD_DIR=$build "$root/bench/table_read.sh" >"$work/table-read.md" || status=1
+# The padding oracle, twice on each server. A 1024-bit key halves the
+# private-key operation and with it the noise that this host adds to every
+# round trip, which the intervals must see through.
+oracle() {
+  BUILD_DIR=$build SERVER=$1 LABEL=$2 BITS=${ORACLE_BITS:-1024} ROUNDS=${ORACLE_ROUNDS:-300000} \
+    "$root/bench/padding_oracle.sh" >>"$work/oracle.md" || status=1
+}
+: >"$work/oracle.md"
+for run in 1 2; do
+  if [ -n "${BASELINE_SERVER:-}" ]; then oracle "$BASELINE_SERVER" "the baseline (BASELINE_SERVER), run $run"; fi
+  oracle "$build/keyreg-server" "this checkout, run $run"
+done
 # Any wrong reply, lost request or connection error fails the whole script.
 syscalls=(--syscalls after "$work/syscalls-after.txt")
 if [ -n "${BASELINE_SERVER:-}" ]; then syscalls=(--syscalls before "$work/syscalls-before.txt" "${syscalls[@]}"); fi
 "$build/keyreg-bench-tables" "$work/lines" --key-cache "$work/key-cache.txt" --profile "$work/profile.txt" \
-  --perf "$work/perf.txt" "${syscalls[@]}" --section "$work/table-read.md" \
+  --perf "$work/perf.txt" "${syscalls[@]}" --section "$work/table-read.md" --section "$work/oracle.md" \
   >"$root/bench/RESULTS.md" || status=$((status == 0 ? 1 : status))
 echo "run.sh: wrote $root/bench/RESULTS.md" >&2
 if [ "${KEEP_WORK:-0}" = 1 ] || [ "$status" -ne 0 ]; then
