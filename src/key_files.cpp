@@ -1,4 +1,5 @@
-// The key files and the parsed keys that each thread keeps of them.
+// The key files and the parsed keys that each thread keeps of them. Touches
+// "private.pem" and "public.pem" of the working directory, read only.
 #include "key_files.h"
 
 #include <openssl/crypto.h>

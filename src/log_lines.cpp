@@ -1,4 +1,4 @@
-// Per-thread gathering of standard output lines.
+// Per-thread gathering of standard output lines. Touches descriptor 1 only.
 #include "log_lines.h"
 
 #include <unistd.h>

@@ -66,10 +66,19 @@ int listRecords(const TableView& view, shareMemoryItem* out, int* slots, int cap
     return count;
 }
 
+// A table made anew (after ipcrm, or after the server's reboot of it) takes
+// the place of the one attached, which stays mapped: another thread may
+// still be reading it, and tables are made rarely.
 const TableView* processTableView() {
     static std::mutex lock;
-    static TableView view;
+    static TableView* view = nullptr;
     std::lock_guard<std::mutex> guard(lock);
-    if (view.items == nullptr && openTableView(view) != 0) return nullptr;
-    return &view;
+    if (view != nullptr && tableSegmentId(kTableIpcKey) == view->segment.shmId) return view;
+    TableView* fresh = new TableView;
+    if (openTableView(*fresh) != 0) {
+        delete fresh;
+        return view;
+    }
+    view = fresh;
+    return view;
 }

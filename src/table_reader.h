@@ -41,7 +41,7 @@ Lookup findRecord(const TableView& view, const std::string& userid, shareMemoryI
 int listRecords(const TableView& view, shareMemoryItem* out, int* slots, int capacity);
 
 // The process's own view for the message decoder: opened on first use, and
-// again on later uses until a table exists. Null while there is none.
+// again whenever the table was made anew. Null while there has been none.
 const TableView* processTableView();
 
 #endif

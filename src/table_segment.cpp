@@ -40,7 +40,9 @@ TableSegment openTableSegment(int key, size_t minBytes, SegmentAccess access, si
     return segment;
 }
 
-bool tableSegmentExists(int key) { return shmget(key, 0, 0) >= 0 || errno != ENOENT; }
+bool tableSegmentExists(int key) { return tableSegmentId(key) >= 0 || errno != ENOENT; }
+
+int tableSegmentId(int key) { return shmget(key, 0, 0); }
 
 void closeTableSegment(TableSegment& segment) {
     if (segment.base != nullptr) shmdt(segment.base);

@@ -30,6 +30,9 @@ TableSegment openTableSegment(int key, size_t minBytes, SegmentAccess access, si
 // True when a segment exists under key, whoever may attach it.
 bool tableSegmentExists(int key);
 
+// The identifier of the segment under key now, or -1 with errno set.
+int tableSegmentId(int key);
+
 // Detaches what openTableSegment attached.
 void closeTableSegment(TableSegment& segment);
 

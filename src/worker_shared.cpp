@@ -1,4 +1,4 @@
-// The one WorkerShared of the process.
+// The one WorkerShared of the process. Touches nothing else.
 #include "worker_shared.h"
 
 WorkerShared& workerShared() {

@@ -1,3 +1,5 @@
+// The socket and descriptor wrappers. Touches only the descriptors it is given,
+// and ends the process where a wrapper says so.
 #include "wrap.h"
 
 #include <arpa/inet.h>

@@ -4,6 +4,7 @@
 #include "harness.h"
 #include "wrap.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -31,13 +32,27 @@ protected:
     void SetUp() override {
         ServerTest::SetUp();
         if (IsSkipped()) return;
-        listenFd = tcp4bind(kServerPort, "127.0.0.1");
-        ASSERT_EQ(fcntl(listenFd, F_SETFL, O_NONBLOCK), 0);
+        // As the server's own: reusable while connections of an earlier test
+        // in the same process still hold the port.
+        listenFd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int one = 1;
+        ASSERT_EQ(setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), 0);
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(kServerPort);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
         ASSERT_EQ(listen(listenFd, 128), 0);
         epollFd = epoll_create1(EPOLL_CLOEXEC);
         struct epoll_event ev = {EPOLLIN | EPOLLET, {}};
         ev.data.u64 = static_cast<uint32_t>(listenFd);
         ASSERT_EQ(epoll_ctl(epollFd, EPOLL_CTL_ADD, listenFd, &ev), 0);
+    }
+
+    // The port must be free for the next test when one process runs them all.
+    void TearDown() override {
+        for (int fd : {listenFd, epollFd})
+            if (fd >= 0) close(fd);
     }
 
     void run(uint64_t word) {

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <csignal>
 
 namespace {
@@ -80,6 +81,34 @@ TEST_F(Server, EveryInvalidRequestGetsExactlyOneFailedReply) {
     EXPECT_TRUE(harness::sameRecord(harness::readTable().at(0), record(id, "valid"))) << "a refused request was stored";
     // Blocks that do not decrypt go on with a synthetic plaintext, never with a failure.
     EXPECT_EQ(server.log().find("size:-1"), std::string::npos) << "a block that did not decrypt took a road of its own";
+}
+
+int openDescriptors(pid_t pid) {
+    std::error_code ignored;
+    auto entries = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored);
+    return static_cast<int>(std::distance(entries, std::filesystem::directory_iterator()));
+}
+
+// Clients that reset before their reply, connect and leave, or send half a
+// block and go: none keeps a descriptor, and the next client is served.
+TEST_F(Server, ClientsThatResetOrLeaveHoldNoDescriptor) {
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    const std::string block = request(allowedIds()[0], "k");
+    // A connection kept open throughout: its descriptor is in the count from
+    // the start, and no closing one is.
+    int kept = harness::connectTo();
+    ASSERT_EQ(ask(kept, block), kOk);
+    const int settled = openDescriptors(server.pid);
+    for (int i = 0; i < 20; i++) {
+        int reset = harness::connectTo(), gone = harness::connectTo(), half = harness::connectTo();
+        ASSERT_TRUE(harness::sendAll(reset, block) && harness::sendAll(half, block.substr(0, 10)));
+        struct linger abort = {1, 0};
+        ASSERT_EQ(setsockopt(reset, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+        for (int fd : {reset, gone, half}) close(fd);
+    }
+    EXPECT_TRUE(harness::waitUntil([&] { return openDescriptors(server.pid) == settled; }))
+        << openDescriptors(server.pid) << " descriptors open, " << settled << " before";
+    EXPECT_EQ(ask(kept, request(allowedIds()[0], "after")), kOk);
 }
 
 // Clients beyond the descriptor limit are shed (closed at once) instead of

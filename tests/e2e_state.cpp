@@ -128,8 +128,10 @@ TEST_F(State, CleanStopAndRebootBringBackEveryRecord) {
     for (size_t i = 0; i < 4; i++) EXPECT_EQ(keyOf(allowedIds()[i]), "key of " + allowedIds()[i]);
 }
 
-// Refused before the port opens, naming the file; the table is not rebuilt.
-TEST_F(State, DamagedFileIsRefusedByName) {
+// Refused before the port opens, naming the file, with the status that
+// tells the operator (and systemd) whether the content is at fault; the
+// table is not rebuilt.
+TEST_F(State, DamagedOrUnusableFileIsRefusedByName) {
     ASSERT_NO_FATAL_FAILURE(startServer());
     for (const char* key : {"old", "new"})
         for (size_t i = 0; i < 2; i++) ASSERT_EQ(registerOnce(allowedIds()[i], key), kOk);
@@ -137,28 +139,44 @@ TEST_F(State, DamagedFileIsRefusedByName) {
     const std::string good = harness::readFile(path);
     std::string flipped = good;
     flipped[good.size() - 100] ^= 0x20;
-    for (const auto& row : {std::make_pair("cut in the middle", good.substr(0, good.size() / 2)),
-                            std::make_pair("one byte flipped", flipped)}) {
-        SCOPED_TRACE(row.first);
-        harness::writeFile(path, row.second);
+    const struct {
+        const char* name;
+        std::string bytes;  // written to path first
+        std::string file;   // the file given to --state
+        int status;
+    } rows[] = {
+        {"cut in the middle", good.substr(0, good.size() / 2), path, 65},
+        {"one byte flipped", flipped, path, 65},
+        {"no such directory", good, dir + "/missing/keys.state", 74},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        harness::writeFile(path, row.bytes);
+        server.args = {"--state", row.file};
         ASSERT_TRUE(server.start(dir));
-        EXPECT_EQ(server.waitExit(10000), 65);
-        EXPECT_NE(server.log().find(path), std::string::npos) << server.log();
+        EXPECT_EQ(server.waitExit(10000), row.status);
+        EXPECT_NE(server.log().find(row.file), std::string::npos) << server.log();
         EXPECT_TRUE(harness::readTable().empty()) << "a table was made from a damaged file";
     }
 }
 
-// The first flush fails: that registration is refused and not stored; the
-// next one is served and kept.
+// The first two flushes fail, a burst: those registrations are refused and
+// not stored, the server says so once, and the next one is served and kept.
 TEST_F(State, FailedFlushIsNoOk) {
-    STRACE_OR_SKIP(strace, "fdatasync:error=EIO:when=1");
+    STRACE_OR_SKIP(strace, "fdatasync:error=EIO:when=1..2");
     ASSERT_NO_FATAL_FAILURE(startServer(strace));
     const std::string& id = allowedIds()[0];
-    EXPECT_EQ(registerOnce(id, "lost"), kFailed);
-    EXPECT_EQ(keyOf(id), "<none>");
+    for (const char* lost : {"lost", "lost too"}) {
+        EXPECT_EQ(registerOnce(id, lost), kFailed) << lost;
+        EXPECT_EQ(keyOf(id), "<none>") << lost;
+    }
     EXPECT_EQ(registerOnce(id, "kept"), kOk);
     EXPECT_EQ(keyOf(id), "kept");
-    EXPECT_NE(server.log().find("Input/output error"), std::string::npos) << server.log();
+    std::string log = server.log();
+    size_t said = log.find("Input/output error");
+    EXPECT_NE(said, std::string::npos) << log;
+    EXPECT_EQ(log.find("Input/output error", said + 1), std::string::npos) << "said more than once: " << log;
+    EXPECT_NE(log.find("writing works again"), std::string::npos) << log;
     stopAndReboot(SIGTERM);
     server.args = {"--state", path};
     ASSERT_NO_FATAL_FAILURE(startServer());

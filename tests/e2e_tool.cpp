@@ -59,6 +59,75 @@ TEST_F(Tool, ReadmeQuickStartWorksAsDescribed) {
     EXPECT_EQ(keyreg({"decode", message}).out, "hello\n");
 }
 
+// What the help texts and the README promise of each command's exit status,
+// message and option ranges, row by row; with no table first, then with one.
+TEST_F(Tool, ExitStatusesMessagesAndRangesAreAsDocumented) {
+    ASSERT_EQ(keyreg({"keygen", "--dir", "keys"}).status, 0);
+    const std::string pub = "keys/public.pem", id = harness::allowedIds()[0];
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        const char* says;  // in standard output or error
+    };
+    const Row withoutTable[] = {
+        {{}, 2, "give a command"},
+        {{"--bogus"}, 2, "usage:"},
+        {{"keygen", "--dir", "keys"}, 2, "already exists"},
+        {{"keygen", "--bits", "1023", "--dir", "k2"}, 2, "1024 to 8192"},
+        {{"keygen", "--bits", "8193", "--dir", "k2"}, 2, "1024 to 8192"},
+        {{"register", id, "k", "--pubkey", pub, "--port", "0"}, 2, "1 to 65535"},
+        {{"register", id, "k", "--pubkey", pub, "--timeout", "3601"}, 2, "1 to 3600"},
+        {{"register", id, "k", "--pubkey", "missing.pem"}, 2, "cannot open public key file"},
+        {{"register", id, "k", "--pubkey", pub, "--port", "1"}, 2, "cannot connect"},
+        {{"register", id, std::string(kMaxKeyBytes + 1, 'k'), "--pubkey", pub}, 2, "longer than 99 bytes"},
+        {{"table"}, 2, "no key table"},
+        {{"decode", R"({"id":"x","mes":""})"}, 2, "no key table"},
+        {{"encode", id, "k", "--", "-x"}, 0, "\"mes\""},
+    };
+    const Row withTable[] = {
+        {{"decode", R"({"id":"nobody","mes":""})"}, 1, "no key is registered"},
+        {{"decode", "not json"}, 2, "not a JSON text"},
+        {{"decode", R"({"id":7,"mes":""})"}, 2, "\"id\" and \"mes\""},
+        {{"register", "mallory", "k", "--pubkey", "public.pem"}, 1, "communicate failed"},
+    };
+    auto check = [](const Row& row) {
+        ToolRun run = keyreg(row.args);
+        std::string what;
+        for (const std::string& a : row.args) what += " " + a.substr(0, 20);
+        EXPECT_EQ(run.status, row.status) << "keyreg" << what << ": " << run.err;
+        EXPECT_NE((run.out + run.err).find(row.says), std::string::npos) << "keyreg" << what << ": " << run.out << run.err;
+    };
+    for (const Row& row : withoutTable) check(row);
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    ASSERT_EQ(registerOnce(id, "k"), harness::kOk);
+    for (const Row& row : withTable) check(row);
+}
+
+// The server's own options: a bad one ends it with status 2 before it
+// listens; --version and --help answer and end it with 0.
+TEST(ServerOptions, RangesAndAnswersAreAsDocumented) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    } rows[] = {
+        {{"--workers", "0"}, 2, "--workers"},
+        {{"--workers", "257"}, 2, "--workers"},
+        {{"--workers", "some"}, 2, "--workers"},
+        {{"--bogus"}, 2, "bogus"},
+        {{"--state", ""}, 2, "--state"},
+        {{"--version"}, 0, "keyreg-server " KEYREG_VERSION},
+        {{"--help"}, 0, "--state FILE"},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> argv = {KEYREG_SERVER_PATH};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        std::string out, err;
+        EXPECT_EQ(harness::runCommand(argv, &out, &err), row.status) << row.args[0] << " " << err;
+        EXPECT_NE((out + err).find(row.says), std::string::npos) << row.args[0] << ": " << out << err;
+    }
+}
+
 // Up to 5 bytes always fit; longer texts only when their ciphertext happens
 // to be valid UTF-8 (RFC 3629: no overlong forms, which JSON readers refuse).
 TEST_F(Tool, MessagesDecodeBackOrAreRefusedForTheirLength) {

@@ -67,6 +67,7 @@ TEST(Rsa, UnusablePrivateKeyEndsTheProcess) {
     } rows[] = {{"missing", false, "no private.pem"}, {"pass phrase", true, "read private.pem failed"}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        unlink("private.pem");
         if (row.encrypted) {
             ASSERT_EQ(harness::runCommand({"openssl", "genpkey", "-algorithm", "RSA", "-aes128", "-pass",
                                            "pass:open sesame", "-out", "private.pem"}), 0);

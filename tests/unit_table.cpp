@@ -11,6 +11,7 @@
 #include <atomic>
 #include <memory>
 #include <random>
+#include <set>
 #include <thread>
 
 namespace {
@@ -22,18 +23,26 @@ std::string userName(int i) { return "user-" + std::to_string(i); }
 
 class Table : public ::testing::Test {
 protected:
+    // A handle of the test's own on a new segment, rather than the process's
+    // one, so that one process can run every test.
     void SetUp() override {
         SKIP_UNLESS_PRIVATE_WORLD();
         harness::removeTable();
+        handle = std::make_unique<shareMemoryHandle>(kTableSlots, kTableIpcKey);
     }
-    void TearDown() override { harness::removeTable(); }
+    void TearDown() override {
+        if (handle) shmdt(handle->items);
+        harness::removeTable();
+    }
 
-    static shareMemoryHandle& table() { return *shareMemoryHandle::getSingleTon(); }
-    static int add(const std::string& userid, const std::string& key, int id = 0) {
+    shareMemoryHandle& table() { return *handle; }
+    int add(const std::string& userid, const std::string& key, int id = 0) {
         shareMemoryItem item = record(userid, key, id);
         return table().addItem(item);
     }
     // The decoded text of a message, or "before" when the decoder left it alone.
+    std::unique_ptr<shareMemoryHandle> handle;
+
     static std::string decoded(const std::string& text) {
         std::unique_ptr<Message> message(MessageFactory::createMessage(MessageFactory::MESSAGE_CODE));
         message->mesText = "before";
@@ -129,7 +138,28 @@ TEST_F(Table, ASlotLeftHalfWrittenIsPassedOverThenRepaired) {
     shmdt(restarted.items);
 }
 
+// Registrations of different user ids at once, as the workers make them:
+// the table's lock gives each a slot of its own, and all 100 fit.
+TEST_F(Table, ConcurrentRegistrationsOfDifferentIdsEachGetASlot) {
+    for (int round = 0; round < 20; round++) {
+        while (table().removeItemById(0) == 0) {
+        }
+        std::atomic<int> refused{0};
+        std::vector<std::thread> writers;
+        for (int t = 0; t < 4; t++)
+            writers.emplace_back([this, t, &refused] {
+                for (int i = 0; i < kTableSlots / 4; i++) refused += add(userName(t * 100 + i), "k") != 0;
+            });
+        for (std::thread& w : writers) w.join();
+        std::set<std::string> stored;
+        for (int i = 0; i < kTableSlots; i++) stored.insert(table().items[i].userid);
+        EXPECT_EQ(refused, 0) << "round " << round;
+        EXPECT_EQ(stored.size(), static_cast<size_t>(kTableSlots)) << "round " << round << ": a slot taken twice";
+    }
+}
+
 TEST_F(Table, ShortSegmentIsRefused) {
+    harness::removeTable();
     ASSERT_GE(shmget(kTableIpcKey, kTableSlots * sizeof(shareMemoryItem) - 1, IPC_CREAT | 0600), 0);
     EXPECT_EXIT(shareMemoryHandle(kTableSlots, kTableIpcKey), testing::ExitedWithCode(255), "share memory");
 }

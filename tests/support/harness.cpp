@@ -26,6 +26,7 @@ namespace harness {
 namespace {
 
 std::string refusal = "not tried";
+std::string processFolder;
 
 [[noreturn]] void execOrDie(const std::vector<std::string>& argv) {
     std::vector<char*> args;
@@ -267,10 +268,14 @@ std::vector<std::string> underStrace(const std::vector<std::string>& injections)
     return prefix;
 }
 
+// A folder of the test's own inside the process's, so that nothing a test
+// leaves (logs, key and state files) meets the next one in the same process.
 void ServerTest::SetUp() {
     SKIP_UNLESS_PRIVATE_WORLD();
     removeTable();
-    dir = std::filesystem::current_path().string();
+    dir = processFolder + "/" + testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::filesystem::create_directories(dir);
+    std::filesystem::current_path(dir);
     writeKeyPair(dir);
     publicKey = dir + "/public.pem";
 }
@@ -302,7 +307,11 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     // A working folder of its own (key files, server logs), kept when a test fails.
     std::string dir = harness::makeTempDir();
+    // Other users (a service's, a reader's) must pass through to the folders
+    // of the tests, which open themselves to them where needed.
+    chmod(dir.c_str(), 0711);
     std::filesystem::current_path(dir);
+    harness::processFolder = dir;
     int failed = RUN_ALL_TESTS();
     if (failed) fprintf(stderr, "working folder kept: %s\n", dir.c_str());
     else harness::removeTree(dir);
