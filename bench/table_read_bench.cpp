@@ -16,12 +16,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/shm.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "protocol.h"
+#include "table_segment.h"
 
 #include <atomic>
 #include <cerrno>
@@ -94,13 +94,12 @@ int libraryLookups(double seconds, const char* userid) {
 
 // What readers that follow only the layout do: a plain copy of each record.
 int bareLookups(double seconds, const char* userid) {
-    int id = shmget(kTableIpcKey, 0, 0);
-    const void* base = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, SHM_RDONLY);
-    if (base == reinterpret_cast<void*>(-1)) {
-        perror("keyreg-table-bench: attaching the table");
+    TableSegment segment = openTableSegment(kTableIpcKey, kTableSlots * kRecordBytes, SegmentAccess::ReadOnly);
+    if (segment.base == nullptr) {
+        fprintf(stderr, "keyreg-table-bench: attaching the table: %s\n", strerror(segment.error));
         return kExitUsage;
     }
-    const keyreg_record* slots = static_cast<const keyreg_record*>(base);
+    const keyreg_record* slots = static_cast<const keyreg_record*>(segment.base);
     int status = lookUp(seconds, userid, [slots](const char* wanted, keyreg_record& out) {
         for (int i = 0; i < kTableSlots; i++) {
             memcpy(&out, &slots[i], sizeof out);
@@ -108,7 +107,7 @@ int bareLookups(double seconds, const char* userid) {
         }
         return 0;
     });
-    shmdt(base);
+    closeTableSegment(segment);
     return status;
 }
 
