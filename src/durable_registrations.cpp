@@ -19,10 +19,6 @@
 
 namespace {
 
-// Records appended beyond one per slot before the file is rewritten whole,
-// which bounds it to the table plus this much log.
-const unsigned long long kLogBound = 1024;
-
 struct Pending {
     shareMemoryItem record;
     ReplyTicket ticket;
@@ -164,7 +160,7 @@ void commitBatch(Committer& c, const std::vector<Pending>& batch) {
         bool stored = written && c.table->addItem(record) == 0;
         answer(*p, stored ? RegistrationOutcome::Allowed : RegistrationOutcome::NoRoom);
     }
-    if (written && c.file.count >= static_cast<unsigned long long>(c.table->itemCount) + kLogBound)
+    if (written && c.file.count >= c.file.room)
         c.rewriteFirst = !rewriteStateFile(c.file, tableRecords(*c.table));
 }
 

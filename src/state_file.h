@@ -9,23 +9,31 @@
 #include <string>
 #include <vector>
 
+// Entries that a file has room for beyond the records it was written with:
+// once the log has used them, the server rewrites the file, which so stays
+// within the table and this much log.
+const unsigned long long kStateLogRoom = 1024;
+
 // The file, open for appending; what it holds is what the records say, the
 // later record of a user id replacing the earlier.
 struct StateFile {
     std::string path;
     int fd = -1;
     unsigned long long count = 0;  // records whose commit is complete
+    unsigned long long room = 0;   // entries it is laid out for, count included
 };
 
-// Opens path and reads its records, or makes it (mode 0600, empty) when it
-// does not exist; its directory must. False with the reason in error, which
-// names neither the file nor a remedy (the caller adds both), and errno 0
-// when the content is at fault rather than reading or writing.
+// Reads the records of path, or makes it (mode 0600, empty, open for
+// appending) when it does not exist; its directory must. A file that existed
+// is only read: rewrite it before appending. False with the reason in error,
+// which names neither the file nor a remedy (the caller adds both), and errno
+// 0 when the content is at fault rather than reading or writing.
 bool openStateFile(const std::string& path, StateFile& file, std::vector<shareMemoryItem>& records,
                    std::string& error);
 
-// Appends records and makes them durable: false (errno set) when a write or a
-// flush failed, after which nothing but a rewrite may follow.
+// Appends records and makes them durable with one flush (two more when the
+// file must grow for them): false (errno set) when a write or a flush failed,
+// after which nothing but a rewrite may follow.
 bool appendRecords(StateFile& file, const std::vector<shareMemoryItem>& records);
 
 // Replaces the file by one that holds exactly records, durably (a new file

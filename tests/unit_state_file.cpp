@@ -4,6 +4,7 @@
 #include "state_file.h"
 
 #include <sys/stat.h>
+#include <zlib.h>
 
 namespace {
 
@@ -24,7 +25,8 @@ bool same(const std::vector<shareMemoryItem>& a, const std::vector<shareMemoryIt
     return true;
 }
 
-// Made, appended in two batches, reopened, rewritten: each step reads back.
+// Made, appended in batches (the last larger than the room left, so the file
+// grows), reopened, rewritten: each step reads back.
 TEST(StateFile, KeepsWhatWasAppendedOrRewritten) {
     StateFile file;
     std::vector<shareMemoryItem> records;
@@ -36,32 +38,52 @@ TEST(StateFile, KeepsWhatWasAppendedOrRewritten) {
     std::vector<shareMemoryItem> all = {record("a", "1"), record("b", "2"), record("a", "3")};
     ASSERT_TRUE(appendRecords(file, {all[0], all[1]}));
     ASSERT_TRUE(appendRecords(file, {all[2]}));
-    closeStateFile(file);
     EXPECT_TRUE(same(load("keys.state", error), all)) << error;
+    std::vector<shareMemoryItem> more(kStateLogRoom, record("c", "4"));
+    ASSERT_TRUE(appendRecords(file, more));
+    closeStateFile(file);
+    all.insert(all.end(), more.begin(), more.end());
+    EXPECT_TRUE(same(load("keys.state", error), all)) << error;
+    const std::string grown = harness::readFile("keys.state");
+    harness::writeFile("cut.state", grown.substr(0, grown.size() - 256));
+    EXPECT_TRUE(load("cut.state", error).empty() && !error.empty()) << "a grown file cut by an entry was loaded";
     ASSERT_TRUE(openStateFile("keys.state", file, records, error));
     ASSERT_TRUE(rewriteStateFile(file, {all[1], all[2]}));
     closeStateFile(file);
     EXPECT_TRUE(same(load("keys.state", error), {all[1], all[2]})) << error;
 }
 
-// A crash after records were flushed but before the header that counts them:
-// they were never acknowledged and stay out.
-TEST(StateFile, RecordsBeyondTheCountAreLeftOut) {
+// What a crash can leave of the batch in flight, which was never
+// acknowledged, stays out: the batch's later sector on disk without its first,
+// and, in a file of the first format, entries beyond the header's count.
+TEST(StateFile, AnUnfinishedBatchIsLeftOut) {
     StateFile file;
     std::vector<shareMemoryItem> records;
     std::string error;
     ASSERT_TRUE(openStateFile("crash.state", file, records, error));
     ASSERT_TRUE(appendRecords(file, {record("a", "1")}));
-    std::string header = harness::readFile("crash.state").substr(0, 512);
-    ASSERT_TRUE(appendRecords(file, {record("a", "2")}));
+    ASSERT_TRUE(appendRecords(file, {record("a", "2"), record("b", "2")}));
     closeStateFile(file);
-    std::string bytes = harness::readFile("crash.state");
-    harness::writeFile("crash.state", header + bytes.substr(512));
-    EXPECT_TRUE(same(load("crash.state", error), {record("a", "1")})) << error;
+    const std::string good = harness::readFile("crash.state");
+    std::string firstSectorLost = good;
+    firstSectorLost.replace(512 + 256, 256, 256, '\0');
+    std::string firstFormat = good;
+    const uint32_t format = 1;
+    const uint64_t count = 1;
+    firstFormat.replace(8, 4, reinterpret_cast<const char*>(&format), 4);
+    firstFormat.replace(16, 8, reinterpret_cast<const char*>(&count), 8);
+    firstFormat.replace(24, 8, 8, '\0');
+    uint32_t sum = static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(firstFormat.data()), 508));
+    firstFormat.replace(508, 4, reinterpret_cast<const char*>(&sum), 4);
+    for (const auto& row : {std::make_pair("first sector lost", firstSectorLost), {"first format", firstFormat}}) {
+        harness::writeFile("crash.state", row.second);
+        EXPECT_TRUE(same(load("crash.state", error), {record("a", "1")})) << row.first << ": " << error;
+    }
 }
 
-// Every shorter length, every byte flipped, another program's file and a
-// newer format: refused, with a reason, as content at fault (errno 0).
+// Every shorter length, every byte flipped in what the log holds and beyond
+// it (sampled over the room, all zeros), another program's file and a newer
+// format: refused, with a reason, as content at fault (errno 0).
 TEST(StateFile, EveryCutAndEveryFlippedByteIsRefused) {
     StateFile file;
     std::vector<shareMemoryItem> records;
@@ -71,26 +93,27 @@ TEST(StateFile, EveryCutAndEveryFlippedByteIsRefused) {
     ASSERT_TRUE(appendRecords(file, {record("a", "3")}));
     closeStateFile(file);
     const std::string good = harness::readFile("good.state");
-    std::vector<std::pair<std::string, std::string>> rows;
-    for (size_t len = 0; len < good.size(); len++) rows.push_back({"cut to " + std::to_string(len), good.substr(0, len)});
-    for (size_t at = 0; at < good.size(); at++) {
+    const size_t used = 512 + 4 * 256;  // the header, three entries and the zero entry that ends the log
+    auto refused = [&](const std::string& name, const std::string& bad) {
+        std::vector<unsigned char> bytes(bad.begin(), bad.end());
+        error.clear();
+        EXPECT_FALSE(parseStateFile(bytes, records, error)) << name << ": loaded " << records.size();
+        EXPECT_FALSE(error.empty()) << name;
+    };
+    for (size_t len = 0; len < good.size(); len += len < used ? 1 : 4093) refused("cut to " + std::to_string(len), good.substr(0, len));
+    refused("last byte cut", good.substr(0, good.size() - 1));
+    for (size_t at = 0; at < good.size(); at += at < used ? 1 : 1021) {
         std::string flipped = good;
         flipped[at] = static_cast<char>(flipped[at] ^ 0xff);
-        rows.push_back({"byte " + std::to_string(at) + " flipped", flipped});
+        refused("byte " + std::to_string(at) + " flipped", flipped);
     }
-    rows.push_back({"another program's file", std::string(600, 'x')});
+    refused("another program's file", std::string(600, 'x'));
     std::string newer = good;
-    newer[8] = 2;
-    rows.push_back({"a newer format", newer});
-    for (const auto& row : rows) {
-        std::vector<unsigned char> bytes(row.second.begin(), row.second.end());
-        error.clear();
-        EXPECT_FALSE(parseStateFile(bytes, records, error)) << row.first << ": loaded " << records.size();
-        EXPECT_FALSE(error.empty()) << row.first;
-    }
+    newer[8] = 3;
+    refused("a newer format", newer);
     EXPECT_NE(error.find("newer"), std::string::npos) << error;
     // Through the file, so that a caller can tell damage from a failed read.
-    harness::writeFile("bad.state", rows[good.size() + 100].second);
+    harness::writeFile("bad.state", good.substr(0, good.size() / 2));
     errno = -1;
     load("bad.state", error);
     EXPECT_EQ(errno, 0) << error;
