@@ -131,8 +131,11 @@ bool takeRoom(const shareMemoryHandle& table, const std::string& userid, std::ve
 
 void answer(const Pending& p, RegistrationOutcome outcome) { answerHeldReply(p.ticket, outcome); }
 
+// A batch that the file has no room left for goes after a rewrite from the
+// table: that bounds the file to the table and its room for the log.
 bool writeBatch(Committer& c, const std::vector<shareMemoryItem>& records) {
-    if (c.rewriteFirst && !rewriteStateFile(c.file, tableRecords(*c.table))) return false;
+    bool full = c.file.count + records.size() > c.file.room;
+    if ((c.rewriteFirst || full) && !rewriteStateFile(c.file, tableRecords(*c.table))) return false;
     c.rewriteFirst = false;
     return records.empty() || appendRecords(c.file, records);
 }
@@ -160,8 +163,6 @@ void commitBatch(Committer& c, const std::vector<Pending>& batch) {
         bool stored = written && c.table->addItem(record) == 0;
         answer(*p, stored ? RegistrationOutcome::Allowed : RegistrationOutcome::NoRoom);
     }
-    if (written && c.file.count >= c.file.room)
-        c.rewriteFirst = !rewriteStateFile(c.file, tableRecords(*c.table));
 }
 
 void runCommitter() {
