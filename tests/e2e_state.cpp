@@ -77,6 +77,8 @@ TEST_F(State, AcknowledgedKeysSurviveKillsAndReboots) {
     for (const auto& round : rounds) {
         SCOPED_TRACE("signal " + std::to_string(round.sig) + " after " + std::to_string(round.acks) + " keys");
         ASSERT_NO_FATAL_FAILURE(startServer());
+        // A user who registers once, first: rewrites must carry the key.
+        if (writers[0].acked < 0) ASSERT_EQ(registerOnce(allowedIds()[4], "steady"), kOk);
         int start = writers[0].acked;
         std::vector<std::thread> threads;
         for (size_t w = 0; w < writers.size(); w++) {
@@ -109,6 +111,7 @@ TEST_F(State, AcknowledgedKeysSurviveKillsAndReboots) {
             EXPECT_TRUE(got == writers[w].key(writers[w].acked) || got == writers[w].key(writers[w].sent))
                 << allowedIds()[w] << " holds " << got << ", acknowledged " << writers[w].acked;
         }
+        EXPECT_EQ(keyOf(allowedIds()[4]), "steady");
         stopAndReboot(SIGKILL);
     }
 }
