@@ -1,6 +1,6 @@
 // keyreg-flush-bench: what one commit of the state file costs on a disk (a
-// record appended and flushed, then the header that counts it rewritten and
-// flushed), and what one flush alone costs there. Touches two files of its
+// record written into the file's room and flushed), and what one flush after
+// an append, which grows the file, costs there. Touches two files of its
 // own in the folder given, removed afterwards; prints a key=value line.
 #include "state_file.h"
 
