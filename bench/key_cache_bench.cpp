@@ -1,6 +1,6 @@
 // keyreg-key-cache-bench: the server's rsaDecode with and without its key cache. Touches a fresh temporary folder.
 // Three cases: "cached", the same private.pem on every call, so the thread's
-// parsed key is reused once the file is read and digested; "uncached", the
+// parsed key is reused while the file's metadata is unchanged; "uncached", the
 // file's bytes changed (not the key) before every call, untimed, so that every
 // call parses the PEM again; "bare", RSA_private_decrypt with a key parsed once.
 #include "protocol.h"
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
     printTiming("rsaDecode, same key file (cache hit):", cached);
     printTiming("rsaDecode, key file changed (cache miss):", uncached);
     printTiming("RSA_private_decrypt alone:", bare);
-    printf("%-42s %8.1f us CPU\n", "read + digest of the file on a hit:", cached.cpu() - bare.cpu());
+    printf("%-42s %8.1f us CPU\n", "the key file's check on a hit:", cached.cpu() - bare.cpu());
     printf("%-42s %8.1f us CPU\n", "PEM parse saved by the cache:", uncached.cpu() - cached.cpu());
     printf("cached_us=%.1f uncached_us=%.1f bare_us=%.1f cached_cpu_us=%.1f uncached_cpu_us=%.1f bare_cpu_us=%.1f "
            "iterations=%ld bad=%d\n",

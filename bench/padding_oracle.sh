@@ -27,11 +27,11 @@ server=${SERVER:-$build/keyreg-server}
 read -r probe_cpu server_cpu <<<"${CPUS:-0 1}"
 case ${SAMPLES:-} in '' | /*) ;; *) export SAMPLES=$PWD/$SAMPLES ;; esac
 priority=${PRIORITY:-$([ "$(id -u)" -eq 0 ] && echo 20 || echo 0)}
-pinned() { # pinned CPU COMMAND...: COMMAND on CPU, at the real-time priority if any
+pinned() { # pinned CPU COMMAND...: becomes COMMAND on CPU, at the real-time priority if any
   local cpu=$1
   shift
   if [ "$priority" -gt 0 ]; then set -- chrt -f "$priority" "$@"; fi
-  taskset -c "$cpu" "$@"
+  exec taskset -c "$cpu" "$@"
 }
 
 if [ "${1:-}" = --inside ]; then
@@ -40,15 +40,16 @@ if [ "${1:-}" = --inside ]; then
   cd "$work"
   openssl genrsa -out private.pem "${BITS:-2048}" 2>/dev/null
   openssl rsa -in private.pem -pubout -out public.pem 2>/dev/null
-  pinned "$server_cpu" "$server" >/dev/null 2>&1 &
+  # In a subshell that becomes the server, so that $! is the server itself.
+  (pinned "$server_cpu" "$server" >/dev/null 2>&1) &
   pid=$!
   trap 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null || true' EXIT
   for _ in $(seq 50); do
     (exec 3<>/dev/tcp/127.0.0.1/8800) 2>/dev/null && break
     sleep 0.1
   done
-  pinned "$probe_cpu" "$build/keyreg-padding-oracle-probe" --rounds "${ROUNDS:-20000}" --pubkey public.pem \
-    ${STRATUM:+--stratum "$STRATUM"} ${SAMPLES:+--samples "$SAMPLES"}
+  (pinned "$probe_cpu" "$build/keyreg-padding-oracle-probe" --rounds "${ROUNDS:-20000}" --pubkey public.pem \
+    ${STRATUM:+--stratum "$STRATUM"} ${SAMPLES:+--samples "$SAMPLES"})
   exit 0
 fi
 

@@ -26,18 +26,19 @@ struct Table {
 const Table kLoad = {
     "| Connections | Load | Registrations/s | RSA limit (ops/s) | Ratio | p50 µs | p90 µs | p99 µs | max µs "
     "| One op µs | p50 / op | Errors | Listen overflows | Server VmHWM KiB | Server CPU µs / reg. | Op CPU µs "
-    "| CPU / op |\n"
-    "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+    "| CPU / op | Ratio by op CPU |\n"
+    "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     "label load throughput rsa_limit ratio p50_us p90_us p99_us max_us rsa_op_us p50_per_op errors_exit "
-    "listen_overflows vmhwm_kb server_cpu_us_per_reg op_cpu_us cpu_per_op"};
+    "listen_overflows vmhwm_kb server_cpu_us_per_reg op_cpu_us cpu_per_op cpu_ratio"};
 const Table kWorkers = {
     "| Workers | Registrations/s | RSA limit (ops/s) | Ratio | p50 µs | p99 µs | Server CPU µs / reg. | Errors |\n"
     "|---|---:|---:|---:|---:|---:|---:|---:|",
     "label throughput rsa_limit ratio p50_us p99_us server_cpu_us_per_reg errors_exit"};
 const Table kCompare = {
-    "| Connections | Server | Registrations/s | Ratio | p50 / op | Server CPU µs / reg. | CPU / op | Errors |\n"
-    "|---:|---|---:|---:|---:|---:|---:|---:|",
-    "label server throughput ratio p50_per_op server_cpu_us_per_reg cpu_per_op errors_exit"};
+    "| Connections | Server | Registrations/s | Ratio | Ratio by op CPU | p50 / op CPU | Server CPU µs / reg. "
+    "| CPU / op | Errors |\n"
+    "|---:|---|---:|---:|---:|---:|---:|---:|---:|",
+    "label server throughput ratio cpu_ratio p50_per_op_cpu server_cpu_us_per_reg cpu_per_op errors_exit"};
 
 const Table kState = {
     "| Connections | State file | Registrations/s | Ratio | p50 µs | p99 µs | Server CPU µs / reg. | Errors |\n"
@@ -56,10 +57,13 @@ struct Target {
 const Target kTargets[] = {
     {"Throughput ≥ 0.85 × RSA limit, 16 connections", "load", "16", "ratio", '>', 0.85},
     {"Throughput ≥ 0.85 × RSA limit, 256 connections", "load", "256", "ratio", '>', 0.85},
+    {"Same, the limit taken from the op's CPU time in the run, 16 connections", "load", "16", "cpu_ratio", '>', 0.85},
+    {"Same, 256 connections", "load", "256", "cpu_ratio", '>', 0.85},
     {"Server CPU per registration ≤ 1.12 × op CPU, 1 connection", "load", "1", "cpu_per_op", '<', 1.12},
     {"Server CPU per registration ≤ 1.08 × op CPU, 16 connections", "load", "16", "cpu_per_op", '<', 1.08},
-    {"One connection: p50 ≤ 1.2 × one private-key op (wall time of the op)", "load", "1", "p50_per_op", '<', 1.2},
-    {"Same against the op's CPU time, which other work cannot inflate", "load", "1", "p50_per_op_cpu", '<', 1.2},
+    // The op's wall time is taken beside the load, which stretches it: only
+    // its CPU time is a fair measure of one operation here.
+    {"One connection: p50 ≤ 1.2 × one private-key op (its CPU time)", "load", "1", "p50_per_op_cpu", '<', 1.2},
     {"With --state: throughput ≥ 0.85 × without, 16 connections", "state", "16", "state_ratio", '>', 0.85},
     {"10,000 connections all answered (errors)", "load", "10000", "errors", '=', 0},
     {"Peak RSS ≤ 16 MiB after 1,000 connections (KiB)", "load", "1000", "vmhwm_kb", '<', 16384},
@@ -87,6 +91,15 @@ Run parseRun(const std::string& line) {
     if (r.count("requests") > 0)
         r["load"] = r["requests"] != "0" ? "requests " + r["requests"] : "seconds " + r["seconds"];
     r["errors_exit"] = get(r, "errors") + " (exit " + get(r, "exit") + ")";
+    // The machine's RSA limit from the CPU time of the operations timed beside
+    // the load: every core doing nothing else. Host speed that wanders between
+    // the load and a separate limit run cannot move it.
+    if (r.count("op_cpu_us") > 0 && r.count("throughput") > 0) {
+        double limit = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN)) * 1e6 / atof(r["op_cpu_us"].c_str());
+        char ratio[16];
+        snprintf(ratio, sizeof ratio, "%.3f", atof(r["throughput"].c_str()) / limit);
+        r["cpu_ratio"] = ratio;
+    }
     r["server"] = get(r, "table") == "before" ? "before" : "after";
     r["state"] = get(r, "table") == "state" ? "yes" : "no";
     return r;
@@ -147,8 +160,10 @@ void printMachine(const std::vector<Run>& runs) {
            "- Load average before the runs: %s (other work on the machine makes the figures noisy)\n"
            "- Server: 2048-bit key, logs to files; generator and server share the cores.\n"
            "- Ratio: registrations/s over the RSA limit, both wall-clock but measured seconds apart, so\n"
-           "  other work on the machine can push it either way. The last three columns are steadier:\n"
-           "  the server's CPU time per registration over the CPU time of one private-key operation.\n\n",
+           "  other work on the machine can push it either way. The last columns are steadier: the\n"
+           "  server's CPU time per registration over the CPU time of one private-key operation, timed\n"
+           "  beside the load; and registrations/s over the limit that this op CPU time gives with every\n"
+           "  core on the operation (cores / op CPU), which the generator's own share of the cores lowers.\n\n",
            date, sysconf(_SC_NPROCESSORS_ONLN), cpuModel().c_str(), system.release, OpenSSL_version(OPENSSL_VERSION),
            load.c_str());
 }
@@ -255,12 +270,30 @@ void printSyscalls(const Named& files, double requests) {
     printf("\n\n");
 }
 
-// perf report's lines with a share of the samples, as they are.
+// perf report's samples summed per library, then its top functions that
+// have a name (libcrypto's are bare addresses, each a sliver).
 std::vector<std::string> perfLines(const std::string& path) {
+    std::map<std::string, double> perDso;
+    std::vector<std::string> named;
+    for (const std::string& line : readLines(path)) {
+        std::istringstream words(line);
+        std::string share, dso, kind, symbol;
+        if (line.empty() || line[0] == '#' || !(words >> share >> dso >> kind >> symbol) || share.back() != '%')
+            continue;
+        perDso[dso] += atof(share.c_str());
+        if (symbol.rfind("0x", 0) != 0 && named.size() < 12) named.push_back(share + "  " + dso + "  " + symbol);
+    }
+    std::vector<std::pair<double, std::string>> order;
+    for (const auto& d : perDso) order.push_back({d.second, d.first});
+    std::sort(order.rbegin(), order.rend());
     std::vector<std::string> lines;
-    for (const std::string& line : readLines(path))
-        if (!line.empty() && line[0] != '#' && line.find('%') != std::string::npos && lines.size() < 25)
-            lines.push_back(line.substr(0, 160));
+    for (const auto& d : order) {
+        char line[128];
+        snprintf(line, sizeof line, "%6.2f%%  %s (all of it)", d.first, d.second.c_str());
+        lines.push_back(line);
+    }
+    if (!named.empty()) lines.push_back("");
+    lines.insert(lines.end(), named.begin(), named.end());
     return lines;
 }
 
@@ -327,7 +360,10 @@ int main(int argc, char** argv) {
     printBlock("Where the server's time goes, 16 connections (`perf record -g`, self time by library and function):",
                perfLines(perfFile));
     printState(runs);
-    printBlock("Decryption as the server does it (keyreg-key-cache-bench):", readLines(keyCacheFile));
+    std::vector<std::string> keyCache;
+    for (const std::string& line : readLines(keyCacheFile))
+        if (line.rfind("len:", 0) != 0) keyCache.push_back(line);  // the decryption's own log line
+    printBlock("Decryption as the server does it (keyreg-key-cache-bench):", keyCache);
     printBlock("Generator output, last lines:", generatorLines(runs));
     printBlock("Callgrind, 300 requests on 4 connections, inclusive cost:", profileLines(profileFile));
     for (const std::string& section : sections)

@@ -82,7 +82,7 @@ profiled() {
   local recorder=$!
   "$build/keyreg-bench" --connections 16 --seconds "$secs" >/dev/null || true
   wait "$recorder" || true
-  perf report -i perf.data --stdio --no-children --sort dso,symbol -g none --percent-limit 0.3 >perf.txt 2>/dev/null || true
+  perf report -i perf.data --stdio --no-children --sort dso,symbol -g none >perf.txt 2>/dev/null || true
 }
 
 # compare LABEL GENERATOR-ARGS...: a load run, after the same run on the
