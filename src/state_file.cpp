@@ -212,15 +212,16 @@ bool openStateFile(const std::string& path, StateFile& file, std::vector<shareMe
 
 namespace {
 
-// The records of the entries from first on, up to the log's first zero entry.
-// Beyond it, an entry is zeros or what a crash left of an unacknowledged batch,
-// which is left out; but an entry that is neither is damage.
-bool parseLog(const std::vector<unsigned char>& bytes, unsigned long long first, unsigned long long whole,
-              std::vector<shareMemoryItem>& records, std::string& error) {
+// The records of the entries before last. Those the header counts must all
+// be whole; the log after them runs up to its first zero entry. Beyond that,
+// an entry is zeros or what a crash left of an unacknowledged batch, which
+// is left out; but an entry that is neither is damage.
+bool parseEntries(const std::vector<unsigned char>& bytes, unsigned long long count, unsigned long long last,
+                  std::vector<shareMemoryItem>& records, std::string& error) {
     bool ended = false;
-    for (unsigned long long i = first; i < whole; i++) {
+    for (unsigned long long i = 0; i < last; i++) {
         const unsigned char* entry = &bytes[entryOffset(i)];
-        if (zeroEntry(entry)) {
+        if (i >= count && zeroEntry(entry)) {
             ended = true;
             continue;
         }
@@ -269,19 +270,8 @@ bool parseStateFile(const std::vector<unsigned char>& bytes, std::vector<shareMe
                 std::to_string(whole) + " are whole";
         return false;
     }
-    for (unsigned long long i = 0; i < count; i++) {
-        const unsigned char* entry = &bytes[entryOffset(i)];
-        std::string problem = entryProblem(entry, i);
-        if (!problem.empty()) {
-            error = "entry " + std::to_string(i) + " (at byte " + std::to_string(entryOffset(i)) + ") " + problem;
-            return false;
-        }
-        shareMemoryItem record(-1);
-        memcpy(&record, entry + kRecordAt, kRecordBytes);
-        records.push_back(record);
-    }
     // In format 1, what follows the counted entries was never acknowledged.
-    return format == kFormatWithoutRoom || parseLog(bytes, count, whole, records, error);
+    return parseEntries(bytes, count, format == kFormatWithoutRoom ? count : whole, records, error);
 }
 
 bool appendRecords(StateFile& file, const std::vector<shareMemoryItem>& records) {
