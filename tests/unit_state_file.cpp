@@ -81,15 +81,16 @@ TEST(StateFile, AnUnfinishedBatchIsLeftOut) {
     }
 }
 
-// Every shorter length, every byte flipped in what the log holds and beyond
-// it (sampled over the room, all zeros), another program's file and a newer
-// format: refused, with a reason, as content at fault (errno 0).
+// Every shorter length, every byte flipped in the entries of a rewrite, of
+// the log and beyond it (sampled over the room, all zeros), a lost sector,
+// another program's file and a newer format: refused, with a reason, as
+// content at fault (errno 0).
 TEST(StateFile, EveryCutAndEveryFlippedByteIsRefused) {
     StateFile file;
     std::vector<shareMemoryItem> records;
     std::string error;
     ASSERT_TRUE(openStateFile("good.state", file, records, error));
-    ASSERT_TRUE(appendRecords(file, {record("a", "1"), record("b", "2")}));
+    ASSERT_TRUE(rewriteStateFile(file, {record("a", "1"), record("b", "2")}));
     ASSERT_TRUE(appendRecords(file, {record("a", "3")}));
     closeStateFile(file);
     const std::string good = harness::readFile("good.state");
@@ -107,6 +108,8 @@ TEST(StateFile, EveryCutAndEveryFlippedByteIsRefused) {
         flipped[at] = static_cast<char>(flipped[at] ^ 0xff);
         refused("byte " + std::to_string(at) + " flipped", flipped);
     }
+    std::string zeroed = good;
+    refused("a counted entry read back as zeros", zeroed.replace(512, 256, 256, '\0'));
     refused("another program's file", std::string(600, 'x'));
     std::string newer = good;
     newer[8] = 3;
