@@ -5,7 +5,7 @@
 // start; the selection must give exactly OpenSSL's message for a good block
 // and the synthetic one for any other, and leave the bytes after it alone.
 #include "fuzz_support.h"
-#include "rsa_implicit_rejection.h"
+#include "crypto/rsa_implicit_rejection.h"
 
 #include <openssl/err.h>
 

@@ -1,22 +1,32 @@
-// The shared key table's writer: the process's one view of the segment, where
-// the server stores and removes records. Touches the segment through
-// table_segment and its slots through slot_seqlock.
+// The shared key table's face: the process's one writable view of the
+// segment, where the server stores and removes records, and the message
+// classes. The segment comes from table_segment, every slot is written and
+// copied through table_writer, and decoding reads through table_reader.
 #include "Util.h"
 
-#include "log_lines.h"
-#include "slot_seqlock.h"
-#include "table_segment.h"
+#include "log/log_lines.h"
+#include "table/message_decode.h"
+#include "table/table_reader.h"
+#include "table/table_segment.h"
+#include "table/table_writer.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+
+WritableTable slotsOf(shareMemoryHandle& handle) { return {handle.items, handle.sequences, handle.itemCount}; }
+
+}  // namespace
+
 shareMemoryHandle::shareMemoryHandle(int count, int shmKey)
     : itemCount(count), shmId(-1), shmKey(shmKey), items(nullptr), sequences(nullptr) {
     attachSegmentOrDie();
     repairUnfinishedSlots();
-    markNeverWrittenSlots();
+    WritableTable table = slotsOf(*this);
+    markNeverWrittenSlots(table);
 }
 
 // The messages are the table's own, which operators know from its logs.
@@ -59,76 +69,37 @@ void shareMemoryHandle::attachSegmentOrDie() {
 // A write that never finished would keep readers waiting, and its record may
 // be half written: the slot is emptied, and said so.
 void shareMemoryHandle::repairUnfinishedSlots() {
-    repairedSlots = repairUnfinishedWrites(items, sequences, itemCount);
+    WritableTable table = slotsOf(*this);
+    repairedSlots = ::repairUnfinishedSlots(table);
     for (int slot : repairedSlots)
         fprintf(stderr, "share memory slot %d was left half written by a writer that stopped: emptied\n", slot);
 }
-
-// A new segment is zero-filled, and a zero id means "occupied": a slot that
-// was never written must read as empty, whoever made the segment and whenever
-// its maker stopped. Records belong to the server and to readers, so a slot
-// that holds one is never touched, and the test is made slot by slot: a
-// whole-table check followed by a whole-table reset would race a server that
-// stores its first record meanwhile. The id changes only if it is still 0;
-// readers see the slot as no record before and after, so the sequence number
-// stays as it is.
-void shareMemoryHandle::markNeverWrittenSlots() {
-    const int32_t emptyId = shareMemoryItem(-1).id;
-    for (int i = 0; i < itemCount; i++) {
-        if (!neverWritten(items[i])) continue;
-        int32_t unused = 0;
-        __atomic_compare_exchange_n(&items[i].id, &unused, emptyId, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    }
-}
-
-uint64_t* shareMemoryHandle::sequenceOf(int slot) { return sequences ? &sequences[slot] : nullptr; }
 
 shareMemoryHandle* shareMemoryHandle::getSingleTon() {
     static shareMemoryHandle handle(kTableSlots, kTableIpcKey);
     return &handle;
 }
 
-// User ids are compared as NUL-terminated texts that never run past their field.
-static bool sameUserid(const char* a, const char* b) { return strncmp(a, b, sizeof(shareMemoryItem::userid)) == 0; }
-
-// The scan reads the slots plainly: only this process writes them, under the
-// same mutex.
 int shareMemoryHandle::addItem(shareMemoryItem& item) {
     std::lock_guard<std::mutex> lock(itemMutex);
-    int firstEmpty = -1;
-    for (int i = 0; i < itemCount; i++) {
-        if (items[i].id == -1) {
-            if (firstEmpty < 0) firstEmpty = i;
-        } else if (sameUserid(items[i].userid, item.userid)) {
-            writeSlot(&items[i], sequenceOf(i), item);
-            return 0;
-        }
-    }
-    if (firstEmpty < 0) return -1;
-    writeSlot(&items[firstEmpty], sequenceOf(firstEmpty), item);
-    return 0;
+    WritableTable table = slotsOf(*this);
+    return storeRecord(table, item);
 }
 
 int shareMemoryHandle::removeItemById(int id) {
     std::lock_guard<std::mutex> lock(itemMutex);
-    for (int i = 0; i < itemCount; i++) {
-        if (items[i].id == id) {
-            shareMemoryItem emptied = items[i];
-            emptied.id = -1;
-            writeSlot(&items[i], sequenceOf(i), emptied);
-            return 0;
-        }
-    }
-    return -1;
+    WritableTable table = slotsOf(*this);
+    return emptySlotWithId(table, id);
 }
 
 // The look-ups take no lock: each slot is copied whole, as other processes
 // copy it, and compared afterwards. A slot whose write never finishes is
 // passed over.
 void shareMemoryHandle::getItemById(int id, shareMemoryItem& out) {
+    WritableTable table = slotsOf(*this);
     for (int i = 0; i < itemCount; i++) {
         shareMemoryItem copy(-1);
-        if (copySlot(&items[i], sequenceOf(i), copy) == SlotCopy::Whole && copy.id == id) {
+        if (copyWholeSlot(table, i, copy) && copy.id == id) {
             out = copy;
             return;
         }
@@ -136,13 +107,34 @@ void shareMemoryHandle::getItemById(int id, shareMemoryItem& out) {
 }
 
 void shareMemoryHandle::getItemByUserid(std::string userid, shareMemoryItem& out) {
+    WritableTable table = slotsOf(*this);
     for (int i = 0; i < itemCount; i++) {
         shareMemoryItem copy(-1);
-        if (copySlot(&items[i], sequenceOf(i), copy) != SlotCopy::Whole) continue;
-        size_t storedLen = strnlen(copy.userid, sizeof copy.userid);
-        if (storedLen == userid.size() && memcmp(copy.userid, userid.data(), storedLen) == 0) {
+        if (copyWholeSlot(table, i, copy) && useridOf(copy) == userid) {
             out = copy;
             return;
         }
     }
+}
+
+void MessageCode::enCodeMes(char* /*data*/, int /*len*/) {}
+
+// The table is read, never made or reset here: a decoding process needs no
+// more than read access to it, and must leave the server's records alone. A
+// record that could not be read whole decodes nothing, as no record does.
+void MessageCode::deCodeMes(char* data, int /*len*/) {
+    const TableView* table = processTableView();
+    if (table == nullptr) {
+        readMessageText(data);  // a text that is no message throws all the same
+        return;
+    }
+    DecodedMessage decoded = decodeMessage(*table, data);
+    if (decoded.found == Lookup::Found) mesText = decoded.text;
+}
+
+Message* MessageFactory::createMessage(MessageType type) {
+    switch (type) {
+        case MESSAGE_CODE: return new MessageCode();
+    }
+    return nullptr;
 }

@@ -1,42 +1,17 @@
-// The shared key table (user id, key records in System V shared memory that
-// other processes on the host read) and the messages decoded with its keys.
-// Behind it: table_segment (attaching the segment), table_record (the
-// record), slot_seqlock (writing and copying records whole), table_reader
-// (the read-only view), message_decode and message_code (the message classes).
+// The shared key table's face: the process's one view of the table of (user
+// id, key) records in System V shared memory that other processes on the
+// host read, and the message classes that decode with its keys. Behind it,
+// in table/: the record, the segment, the writer and the seqlock, the
+// read-only view with the message decoder, and the C library libkeyreg.
 #ifndef KEYREG_UTIL_H
 #define KEYREG_UTIL_H
 
-#include "protocol.h"
+#include "table/table_record.h"
 
-#include <nlohmann/json.hpp>
-
-#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
-
-class shareMemoryItem {
-public:
-    explicit shareMemoryItem(int id);
-
-    int32_t id;  // -1 marks an empty slot
-    int32_t useridLen;
-    char userid[100];
-    int32_t keyLen;
-    char key[100];
-};
-
-// Other processes read the table: the layout is the same in every one.
-static_assert(sizeof(shareMemoryItem) == kRecordBytes, "a record is 212 bytes in every process");
-static_assert(offsetof(shareMemoryItem, useridLen) == 4, "record layout");
-static_assert(offsetof(shareMemoryItem, userid) == 8, "record layout");
-static_assert(offsetof(shareMemoryItem, keyLen) == 108, "record layout");
-static_assert(offsetof(shareMemoryItem, key) == 112, "record layout");
-
-// True for a slot of a new segment that nobody has written yet: all zero,
-// which is no record even though its id reads 0.
-bool neverWritten(const shareMemoryItem& slot);
 
 class shareMemoryHandle {
 public:
@@ -62,14 +37,7 @@ public:
 private:
     void attachSegmentOrDie();
     void repairUnfinishedSlots();
-    void markNeverWrittenSlots();
-    uint64_t* sequenceOf(int slot);
 };
-
-// Parses one JSON text up to its NUL. A number too large for a double is
-// reported as a parse error, like any other text that cannot be read, so
-// that callers need to expect only parse and type errors.
-nlohmann::json parseJsonText(const char* text);
 
 class Message {
 public:

@@ -1,25 +1,15 @@
 // The registration server: its object (pool, listener, epoll set), the event
 // loop that turns every ready event into a task, the task callback that sends
-// each task down the accept path or the read path, and the daemon routine.
-// A request's whole road, from main (server_main.cpp):
-//
-//   main ─ options, TcpServer() (pool, listener, epoll), start()
-//   start ─ epoll_wait; every ready event becomes one Task → pool.addTask
-//   worker (threadRun) ─ processRequest(its own copy of the task)
-//     listener or retry timer → acceptClients (accept_path.cpp): accept until
-//       EAGAIN, watchClient each; at the descriptor limit shed a pending one
-//     client → serveClient (connections.cpp): claim the connection, one read,
-//       rsaDecodeImplicit → processMes (registration.cpp): decideRegistration, addItem
-//       into the table (Util.cpp), sendReply; release the connection (read
-//       again if an event came meanwhile, close on end of stream or a reply
-//       that could not go out)
+// each task down the accept path or the read path, the exchange's entry
+// points and the daemon routine. The README's "How it works" follows a
+// request from main down.
 #include "epoll_et_server.h"
 
-#include "accept_path.h"
-#include "connections.h"
+#include "log/log_lines.h"
 #include "secretkey_union.h"
-#include "log_lines.h"
-#include "worker_shared.h"
+#include "server/accept_path.h"
+#include "server/connections.h"
+#include "server/registration.h"
 #include "wrap.h"
 
 #include <fcntl.h>
@@ -37,7 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 
-std::vector<std::string> TcpServer::legalIdList = {"dorvanek", "talumesko", "tuvi", "brenquolar", "vestimorank"};
+std::vector<std::string> TcpServer::legalIdList = builtInAllowList();
 
 namespace {
 
@@ -143,13 +133,9 @@ void TcpServer::start() {
     close(listenFd);
 }
 
-bool TcpServer::ifContainId(std::string userid) {
-    logText("", userid);
-    for (const std::string& legal : legalIdList) {
-        if (legal == userid) return true;
-    }
-    return false;
-}
+bool TcpServer::ifContainId(std::string userid) { return isAllowed(userid); }
+
+void processMes(unsigned char* mes, int len, int fd) { registerRequest(mes, len, fd); }
 
 void processRequest(void* arg) {
     const Task* task = static_cast<const Task*>(arg);
@@ -158,7 +144,7 @@ void processRequest(void* arg) {
     if (eventFd(word) == task->listenFd) {
         acceptClients(task->listenFd, task->epollFd);
     } else {
-        serveClient(word);
+        serveClient(word, processMes);
     }
 }
 

@@ -1,19 +1,17 @@
 // The registration server's face: the server object with its event loop, the
-// task callback, the registration exchange and the daemon routine. What lies
-// behind it: accept_path (accepting, shedding), connections (reading and
-// framing), registration (the decision and its reply), worker_shared (the
-// state the workers share), and server_main (options, main); log_lines
-// gathers the log lines of each thread.
+// task callback, the registration exchange and the daemon routine. Behind it,
+// in server/: the accept path, connections and their replies, the
+// registration exchange with its allow list, and the command line. The road
+// of a request is drawn in the README ("How it works").
 #ifndef KEYREG_EPOLL_ET_SERVER_H
 #define KEYREG_EPOLL_ET_SERVER_H
 
 #include "mythreadpool.h"
 #include "protocol.h"
+#include "server/server_options.h"
 
 #include <string>
 #include <vector>
-
-const int kDefaultWorkers = 3;
 
 class TcpServer {
 public:

@@ -2,7 +2,7 @@
 // outside the pool; what a task does is its callback's business.
 #include "mythreadpool.h"
 
-#include "log_lines.h"
+#include "log/log_lines.h"
 
 #include <chrono>
 

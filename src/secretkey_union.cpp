@@ -3,11 +3,11 @@
 // hex text, random strings. Touches the key files through key_files.
 #include "secretkey_union.h"
 
-#include "des_blocks.h"
-#include "key_files.h"
-#include "log_lines.h"
+#include "crypto/des_blocks.h"
+#include "crypto/key_files.h"
+#include "crypto/rsa_implicit_rejection.h"
+#include "log/log_lines.h"
 #include "protocol.h"
-#include "rsa_implicit_rejection.h"
 
 #include <openssl/crypto.h>
 #include <openssl/rsa.h>

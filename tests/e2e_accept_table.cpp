@@ -1,7 +1,7 @@
 // The accept path never gives up and never spins; a table segment made
 // beforehand and a key file of any size serve registrations.
 #include "harness.h"
-#include "log_lines.h"
+#include "log/log_lines.h"
 #include "keyreg/table.h"
 
 #include <sys/shm.h>

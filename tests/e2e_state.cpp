@@ -2,7 +2,7 @@
 // reboots, a clean stop is clean, a damaged file is refused by name, and a
 // failed flush is no "ok".
 #include "harness.h"
-#include "state_file.h"
+#include "state/state_file.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>

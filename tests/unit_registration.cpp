@@ -1,7 +1,7 @@
 // The registration decision, one row per outcome, without a server; and the
 // exchange's reply when the table has no room.
 #include "harness.h"
-#include "registration.h"
+#include "server/registration.h"
 
 #include <sys/socket.h>
 

@@ -2,7 +2,7 @@
 // that the openssl command made, the synthetic message that stands in for a
 // bad block's plaintext, and what it is derived from.
 #include "harness.h"
-#include "rsa_implicit_rejection.h"
+#include "crypto/rsa_implicit_rejection.h"
 #include "secretkey_union.h"
 
 #include <openssl/bn.h>

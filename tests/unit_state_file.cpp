@@ -1,7 +1,7 @@
 // The state file: what it gives back after appends and rewrites, and that
 // a cut or a flipped byte anywhere is refused rather than loaded.
 #include "harness.h"
-#include "state_file.h"
+#include "state/state_file.h"
 
 #include <sys/stat.h>
 #include <zlib.h>

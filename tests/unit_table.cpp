@@ -3,7 +3,7 @@
 #include "harness.h"
 #include "keyreg/table.h"
 #include "secretkey_union.h"
-#include "table_reader.h"
+#include "table/table_reader.h"
 
 #include <nlohmann/json.hpp>
 #include <sys/shm.h>

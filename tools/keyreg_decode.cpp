@@ -1,15 +1,14 @@
-// keyreg decode: a message decoded by the message decoder itself, with the
-// key that the shared key table holds for its sender.
+// keyreg decode: a message decoded by the message decoder's own code, with
+// the key that the shared key table holds for its sender.
 #include "keyreg_cli.h"
 
 #include "keyreg/table.h"
-#include "table_reader.h"
+#include "table/message_decode.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cstdio>
-#include <memory>
 
 namespace {
 
@@ -18,36 +17,27 @@ struct {
     std::string json;
 } args;
 
-Lookup lookUp(const TableView& table, const std::string& userid) {
-    shareMemoryItem record(-1);
-    return findRecord(table, userid, record);
-}
-
+// One look-up, through the same view as the decoding: what is printed and
+// the status always come from the same record.
 int decode() {
     std::string error;
     TableView table;
     if (!openTable(table, error)) return fail(kCommand, error);
-
-    std::unique_ptr<Message> message(MessageFactory::createMessage(MessageFactory::MESSAGE_CODE));
-    std::vector<char> text(args.json.begin(), args.json.end());
-    text.push_back('\0');
-    std::string userid;
+    DecodedMessage decoded;
     try {
-        message->deCodeMes(text.data(), static_cast<int>(text.size() - 1));
-        userid = nlohmann::json::parse(text.data())["id"].get<std::string>();
+        decoded = decodeMessage(table, args.json.c_str());
     } catch (const nlohmann::json::parse_error& e) {
         return fail(kCommand, std::string("not a JSON text: ") + e.what());
     } catch (const nlohmann::json::exception& e) {
         return fail(kCommand,
                     std::string("a message is a JSON object with the string members \"id\" and \"mes\": ") + e.what());
     }
-    Lookup found = lookUp(table, userid);
-    if (found == Lookup::Unfinished) return fail(kCommand, keyreg_strerror(EAGAIN));
-    if (found == Lookup::Absent)
+    if (decoded.found == Lookup::Unfinished) return fail(kCommand, keyreg_strerror(EAGAIN));
+    if (decoded.found == Lookup::Absent)
         return fail(kCommand,
-                    "no key is registered for user id \"" + userid + "\"; register one with keyreg register first",
+                    "no key is registered for user id \"" + decoded.id + "\"; register one with keyreg register first",
                     kExitRefused);
-    printf("%s\n", message->mesText.c_str());
+    printf("%s\n", decoded.text.c_str());
     return kExitOk;
 }
 

@@ -4,7 +4,7 @@
 #include "keyreg_cli.h"
 
 #include "keyreg/table.h"
-#include "table_reader.h"
+#include "table/table_reader.h"
 
 #include <cctype>
 #include <cerrno>

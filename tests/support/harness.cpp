@@ -1,6 +1,6 @@
 #include "harness.h"
 
-#include "table_segment.h"
+#include "table/table_segment.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

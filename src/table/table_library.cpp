@@ -1,0 +1,111 @@
+// The C interface of the table library (include/keyreg/table.h) over the
+// read-only view and the decoder; touches the table only through table_reader.
+#include "keyreg/table.h"
+
+#include "table/message_decode.h"
+#include "table/table_reader.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <vector>
+
+static_assert(sizeof(keyreg_record) == sizeof(shareMemoryItem), "the library's record is the table's");
+static_assert(offsetof(keyreg_record, useridLen) == offsetof(shareMemoryItem, useridLen), "record layout");
+static_assert(offsetof(keyreg_record, userid) == offsetof(shareMemoryItem, userid), "record layout");
+static_assert(offsetof(keyreg_record, keyLen) == offsetof(shareMemoryItem, keyLen), "record layout");
+static_assert(offsetof(keyreg_record, key) == offsetof(shareMemoryItem, key), "record layout");
+static_assert(KEYREG_TABLE_SLOTS == kTableSlots, "the library's slot count is the table's");
+
+struct keyreg_table {
+    TableView view;
+};
+
+namespace {
+
+int failWith(int error) {
+    errno = error;
+    return -1;
+}
+
+void copyOut(const shareMemoryItem& record, keyreg_record* out) { memcpy(out, &record, sizeof *out); }
+
+}  // namespace
+
+keyreg_table* keyreg_table_open(void) {
+    keyreg_table* t = new (std::nothrow) keyreg_table;
+    if (t == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    int error = openTableView(t->view);
+    if (error == 0) return t;
+    delete t;
+    errno = error;
+    return nullptr;
+}
+
+int keyreg_table_get(keyreg_table* t, const char* userid, keyreg_record* out) {
+    if (t == nullptr || userid == nullptr || out == nullptr) return failWith(EINVAL);
+    try {
+        shareMemoryItem record(-1);
+        switch (findRecord(t->view, userid, record)) {
+            case Lookup::Found: copyOut(record, out); return 1;
+            case Lookup::Absent: return 0;
+            case Lookup::Unfinished: break;
+        }
+        return failWith(EAGAIN);
+    } catch (const std::bad_alloc&) {
+        return failWith(ENOMEM);
+    }
+}
+
+int keyreg_table_list(keyreg_table* t, keyreg_record* out, int* slots, int capacity) {
+    if (t == nullptr || out == nullptr || capacity < 0) return failWith(EINVAL);
+    try {
+        std::vector<shareMemoryItem> records(kTableSlots, shareMemoryItem(-1));
+        int count = listRecords(t->view, records.data(), slots, capacity < kTableSlots ? capacity : kTableSlots);
+        if (count < 0) return failWith(EAGAIN);
+        for (int i = 0; i < count; i++) copyOut(records[static_cast<size_t>(i)], &out[i]);
+        return count;
+    } catch (const std::bad_alloc&) {
+        return failWith(ENOMEM);
+    }
+}
+
+int keyreg_table_decode(keyreg_table* t, const char* message, char* text, size_t size) {
+    if (t == nullptr || message == nullptr || text == nullptr) return failWith(EINVAL);
+    try {
+        DecodedMessage decoded = decodeMessage(t->view, message);
+        if (decoded.found == Lookup::Absent) return 0;
+        if (decoded.found == Lookup::Unfinished) return failWith(EAGAIN);
+        if (decoded.text.size() >= size) return failWith(ERANGE);
+        memcpy(text, decoded.text.c_str(), decoded.text.size() + 1);
+        return 1;
+    } catch (const nlohmann::json::exception&) {
+        return failWith(EBADMSG);
+    } catch (const std::bad_alloc&) {
+        return failWith(ENOMEM);
+    }
+}
+
+const char* keyreg_strerror(int errnum) {
+    switch (errnum) {
+        case ENOENT: return "no key table yet: keyreg-server makes it with its first registration";
+        case EACCES: return "the key table may not be read by this user";
+        case EINVAL: return "a shared-memory segment too small for the key table, or an invalid argument";
+        case EAGAIN: return "a record stayed half written: its writer stopped mid-write; restarting keyreg-server "
+                            "repairs the slot";
+        case EBADMSG: return "not a message: a JSON object with the string members \"id\" and \"mes\" is expected";
+        case ERANGE: return "the buffer is too small for the decoded text";
+        case ENOMEM: return "out of memory";
+    }
+    return strerror(errnum);
+}
+
+void keyreg_table_close(keyreg_table* t) {
+    if (t == nullptr) return;
+    closeTableView(t->view);
+    delete t;
+}
