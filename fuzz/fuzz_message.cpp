@@ -4,6 +4,8 @@
 // decode; a text is decoded only for a user with a record, and it is no
 // longer than its "mes".
 #include "Util.h"
+
+#include <nlohmann/json.hpp>
 #include "epoll_et_server.h"
 #include "fuzz_support.h"
 

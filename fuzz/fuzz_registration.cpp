@@ -8,6 +8,7 @@
 #include "epoll_et_server.h"
 #include "fuzz_support.h"
 
+#include <nlohmann/json.hpp>
 #include <sys/socket.h>
 
 #include <algorithm>
