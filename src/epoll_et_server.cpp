@@ -10,18 +10,17 @@
 #include "server/accept_path.h"
 #include "server/connections.h"
 #include "server/registration.h"
+#include "server/signals.h"
 #include "wrap.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/epoll.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -40,25 +39,6 @@ void setNonblockingOrDie(int fd) {
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) perr_exit("fcntl error");
 }
 
-sigset_t stopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    return set;
-}
-
-int watchStopSignalsOrDie(int epollFd) {
-    sigset_t set = stopSignals();
-    int fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (fd < 0) perr_exit("signalfd error");
-    struct epoll_event ev;
-    ev.events = EPOLLIN;
-    ev.data.u64 = eventWord(0, fd);
-    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) < 0) perr_exit("epoll_ctl error");
-    return fd;
-}
-
 // Once the last worker has left, the process may exit and run the crypto
 // library's exit handlers: a worker's parsed keys must be gone by then, not
 // freed at thread exit, after the pool stopped waiting.
@@ -67,7 +47,7 @@ void releaseWorkerKeys() { SecretKeyUnion::forgetThreadKeys(); }
 }  // namespace
 
 TcpServer::TcpServer(int workers)
-    : listenFd(-1), epollFd(-1), pool(workers, kQueueBound, releaseWorkerKeys), stopFd(-1) {
+    : listenFd(-1), epollFd(-1), pool(workers, kQueueBound, releaseWorkerKeys), stopFd(-1), exitStatus(0) {
     listenFd = Socket(AF_INET, SOCK_STREAM, 0);
     int opt = 1;
     setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &opt, sizeof opt);
@@ -87,7 +67,7 @@ TcpServer::TcpServer(int workers)
     ev.data.u64 = eventWord(0, listenFd);
     epoll_ctl(epollFd, EPOLL_CTL_ADD, listenFd, &ev);
     watchAcceptRetryTimer(epollFd, listenFd);
-    stopFd = watchStopSignalsOrDie(epollFd);
+    stopFd = watchServerSignalsOrDie(epollFd);
 }
 
 // The pool's own destructor stops the workers and waits for them to leave.
@@ -116,8 +96,7 @@ void TcpServer::start() {
         logLine("receive n:%d\n", n);
         for (int i = 0; i < n && !stopping; i++) {
             if (eventFd(events[i].data.u64) == stopFd) {
-                stopping = true;
-                fprintf(stderr, "keyreg-server: stopping on a signal\n");
+                stopping = takeServerSignal(stopFd, exitStatus) == ServerSignal::Stop;
                 continue;
             }
             task.taskId = taskCount;
@@ -146,11 +125,6 @@ void processRequest(void* arg) {
     } else {
         serveClient(word, processMes);
     }
-}
-
-void blockStopSignalsOrDie() {
-    sigset_t set = stopSignals();
-    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) perr_exit("pthread_sigmask error");
 }
 
 void createDamon() {

@@ -27,8 +27,11 @@ public:
     int epollFd;
     ThreadPool pool;
     // SIGTERM and SIGINT, which the caller has blocked, as a descriptor in
-    // the epoll set: either ends the loop.
+    // the epoll set: either ends the loop, as does the server's own stop.
     int stopFd;
+    // What the process exits with once the loop has ended: 0, or the status
+    // of the failure that stopped it.
+    int exitStatus;
 
     static std::vector<std::string> legalIdList;
 };
@@ -42,9 +45,5 @@ void processRequest(void* arg);
 void processMes(unsigned char* mes, int len, int fd);
 
 void createDamon();
-
-// The signals that stop the server, blocked in the calling thread and in
-// every thread it starts afterwards, so that only the loop sees them.
-void blockStopSignalsOrDie();
 
 #endif

@@ -4,27 +4,42 @@
 #include "epoll_et_server.h"
 #include "server/registration.h"
 #include "server/server_options.h"
+#include "server/signals.h"
 #include "table/table_segment.h"
 
 #include <csignal>
 
-int main(int argc, char** argv) {
-    ServerOptions options = parseCommandLineOrExit(argc, argv);
-    // A client that goes away before its reply must not end the server.
-    signal(SIGPIPE, SIG_IGN);
-    blockStopSignalsOrDie();
-    // Before the port opens, so that no request meets a table not yet rebuilt
-    // (the state file) or a record left half written (attaching repairs it).
+namespace {
+
+// Before the loop collects the first connection, so that no request meets a
+// table not yet rebuilt (the state file) or a record left half written
+// (attaching repairs it).
+void prepareTableOrExit(const ServerOptions& options) {
     if (!options.state.empty()) {
         startDurableRegistrationsOrExit(options.state);
     } else if (tableSegmentExists(kTableIpcKey)) {
         shareMemoryHandle::getSingleTon();
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ServerOptions options = parseCommandLineOrExit(argc, argv);
+    // A client that goes away before its reply must not end the server.
+    signal(SIGPIPE, SIG_IGN);
+    blockServerSignalsOrDie();
+    int status;
     {
+        // Binds and listens first: a second server on the port ends here,
+        // before it touches the table or the state file. Connections wait in
+        // the backlog until the loop starts collecting them.
         TcpServer server(options.workers);
+        prepareTableOrExit(options);
         server.start();
+        status = server.exitStatus;
     }
     // The workers have left: what they handed over is answered now.
     stopDurableRegistrations();
-    return 0;
+    return status;
 }

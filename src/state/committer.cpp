@@ -42,8 +42,10 @@ struct Committer {
     bool failing = false;
 };
 
+// Never destroyed: an exit from any thread, at any moment, must find it
+// whole, its thread still joinable or not.
 Committer& committer() {
-    static Committer c;
+    static Committer& c = *new Committer;
     return c;
 }
 
