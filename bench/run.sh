@@ -6,7 +6,8 @@
 # writes the tables, and every scenario is one line of inside() below.
 #
 # Environment:
-#   BUILD_DIR        build folder, relative to the checkout or absolute (default build)
+#   BUILD_DIR        build folder, relative to the checkout or absolute (default build-bench),
+#                    configured here as Release with the benchmark on and the tests off
 #   RUN_SECONDS      length of each timed run (default 10)
 #   JOBS             build parallelism (default: number of cores)
 #   BASELINE_SERVER  an older keyreg-server: the 1- and 16-connection runs are
@@ -20,7 +21,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-build}
+build=${BUILD_DIR:-build-bench}
 case $build in /*) ;; *) build=$root/$build ;; esac
 
 # ---------------------------------------------------------------------------
@@ -138,7 +139,7 @@ fi
 # ---------------------------------------------------------------------------
 # Outside: build, enter the namespaces, write the report.
 
-if [ ! -f "$build/CMakeCache.txt" ]; then cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null; fi
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKEYREG_BENCH=ON -DKEYREG_TESTS=OFF >/dev/null
 cmake --build "$build" -j"${JOBS:-$(nproc)}" --target keyreg-server keyreg-bench keyreg-bench-tables \
   keyreg-key-cache-bench keyreg-flush-bench keyreg-table-bench keyreg-padding-oracle-probe >/dev/null
 needed=(unshare ip openssl timeout strace perf taskset)
