@@ -19,6 +19,7 @@
 #include <cmath>
 #include <csignal>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace {
