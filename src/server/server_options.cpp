@@ -23,6 +23,11 @@ int workerCount(const std::string& text) {
     return std::stoi(text);
 }
 
+// An option's value must say something; CLI11 takes an empty one otherwise.
+std::function<std::string(const std::string&)> nonEmpty(const std::string& what) {
+    return [what](const std::string& value) { return value.empty() ? "needs " + what : ""; };
+}
+
 }  // namespace
 
 ServerOptions parseCommandLineOrExit(int argc, char** argv) {
@@ -42,9 +47,32 @@ ServerOptions parseCommandLineOrExit(int argc, char** argv) {
     app.add_option("--state", options.state,
                    "keep every registration in FILE, made (mode 0600) when missing in a directory that must exist: "
                    "ok is answered only once a key is in FILE and flushed to disk, and after a reboot the table is "
-                   "rebuilt from FILE before the port opens. Without it no file is written")
+                   "rebuilt from FILE before the first request is served. Without it no file is written")
         ->type_name("FILE")
-        ->check([](const std::string& path) { return path.empty() ? "needs a file name" : ""; });
+        ->check(nonEmpty("a file name"));
+    app.add_option("--allow-list", options.allowList,
+                   "the user ids that may register: one per line, blank lines and lines starting with # ignored; "
+                   "read again on SIGHUP. Without it, the five built-in ids")
+        ->type_name("FILE")
+        ->check(nonEmpty("a file name"));
+    app.add_option("--listen", options.listen,
+                   "where to listen: an IPv4 address or an IPv6 address in brackets, each with an optional :PORT "
+                   "(default: every IPv4 address, port " + std::to_string(kServerPort) + ")")
+        ->type_name("ADDRESS")
+        ->check(nonEmpty("an address"));
+    app.add_option("--readers", options.readers,
+                   "only the server's own user and the members of GROUP may read the table (mode 0750); without "
+                   "it, every local user may (0755)")
+        ->type_name("GROUP")
+        ->check(nonEmpty("a group"));
+    app.add_flag("--audit", options.audit,
+                 "one line per request on standard error: peer, user id and outcome, never a key");
+    app.add_option("--metrics", options.metrics, "serve Prometheus metrics on http://ADDR:PORT/metrics")
+        ->type_name("ADDR:PORT")
+        ->check(nonEmpty("an address and port"));
+    app.add_flag("--check", options.check,
+                 "check what the other options name (allow list, key files, state file), say what was found and "
+                 "exit: 0, or the status a start would have ended with. Touches no port, table or file");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -11,7 +11,13 @@ const int kExitUsage = 2;
 
 struct ServerOptions {
     int workers = kDefaultWorkers;
-    std::string state;  // empty: no state file
+    std::string state;      // empty: no state file
+    std::string allowList;  // empty: the built-in ids
+    std::string readers;    // a group that may read the table; empty: everybody (mode 0755)
+    std::string listen;     // empty: every IPv4 address, port 8800
+    std::string metrics;    // ADDR:PORT of the metrics endpoint; empty: none
+    bool audit = false;     // one line per request on standard error
+    bool check = false;     // check the configuration, touch nothing, exit
 };
 
 // The options of argv; ends the process after --help, --version (status 0)
