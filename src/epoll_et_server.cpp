@@ -67,6 +67,7 @@ TcpServer::TcpServer(int workers)
     ev.data.u64 = eventWord(0, listenFd);
     epoll_ctl(epollFd, EPOLL_CTL_ADD, listenFd, &ev);
     watchAcceptRetryTimer(epollFd, listenFd);
+    watchPartialBlockTimerOrDie(epollFd);
     stopFd = watchServerSignalsOrDie(epollFd);
 }
 

@@ -28,23 +28,34 @@ static_assert(sizeof(kSecretKeyText) == 10, "the key text is 9 characters and a 
 // would decrypt past them.
 const int kMaxModulusBytes = kRequestBytes;
 
-// The calling thread's private key for decrypting a block of len bytes, after
-// the "len:" line; null when this request fails whatever its block. Ends the
-// process when private.pem is missing or holds no key.
-RSA* decryptionKeyOrDie(int len) {
+// The calling thread's private key; null with errno set, said as rsaDecode
+// says it, when there is none (ENOKEY for a file that holds no key).
+RSA* privateKey() {
     RSA* key = nullptr;
     if (!currentKey(KeyFile::Private, key)) {
         int err = errno;
         perror("no private.pem\n");
-        // Running out of descriptors is no missing key: this request fails,
-        // and the server serves again once descriptors are free.
-        if (err == EMFILE || err == ENFILE || err == ENOMEM) return nullptr;
-        exit(-1);
+        errno = err;
+        return nullptr;
     }
     if (key == nullptr) {
         perror("read private.pem failed\n");
-        exit(-1);
+        errno = ENOKEY;
     }
+    return key;
+}
+
+// Running out of descriptors or memory is no missing key: the request
+// fails, and the server serves again once they are free.
+bool keyMissing(int err) { return err != EMFILE && err != ENFILE && err != ENOMEM; }
+
+// The calling thread's private key for decrypting a block of len bytes, after
+// the "len:" line; null when this request fails whatever its block, with
+// missing set when that is for want of a key.
+RSA* decryptionKey(int len, bool& missing) {
+    RSA* key = privateKey();
+    missing = key == nullptr && keyMissing(errno);
+    if (key == nullptr) return nullptr;
     logLine("len:%d\n", len);
     if (RSA_size(key) > kMaxModulusBytes) {
         fprintf(stderr, "private.pem: a modulus of %d bytes is larger than the %d bytes a request may hold\n",
@@ -92,7 +103,9 @@ int SecretKeyUnion::rsaEncode(const unsigned char* in, unsigned char* out, int& 
 }
 
 int SecretKeyUnion::rsaDecode(const unsigned char* in, unsigned char* out, int& len) {
-    RSA* key = decryptionKeyOrDie(len);
+    bool missing = false;
+    RSA* key = decryptionKey(len, missing);
+    if (missing) exit(-1);
     if (key == nullptr) return -1;
     unsigned char message[kMaxModulusBytes];
     unsigned good = 0;
@@ -103,12 +116,17 @@ int SecretKeyUnion::rsaDecode(const unsigned char* in, unsigned char* out, int& 
 }
 
 int SecretKeyUnion::rsaDecodeImplicit(const unsigned char* in, unsigned char* out, int& len) {
-    RSA* key = decryptionKeyOrDie(len);
+    bool missing = false;
+    RSA* key = decryptionKey(len, missing);
     if (key == nullptr) return -1;
     unsigned good = 0;
     return decryptWithImplicitRejection(key, currentRejectionKey(), in, len, out, good);
 }
 
+int SecretKeyUnion::rsaBlockBytes() {
+    RSA* key = privateKey();
+    return key == nullptr ? -1 : RSA_size(key);
+}
 
 void SecretKeyUnion::desEncode(unsigned char* in, unsigned char* out, const char* keyText, int len) {
     desEncodeBytes(in, out, keyText, len);

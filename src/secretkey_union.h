@@ -17,8 +17,14 @@ public:
     // rsaDecode with implicit rejection: a block that does not decrypt yields
     // a synthetic message, derived from the key and the block, instead of -1,
     // and takes the same time as one that does. -1 only where rsaDecode fails
-    // whatever the block (descriptors short, a modulus too large for a request).
+    // whatever the block (descriptors short, a modulus too large for a
+    // request) or would end the process (no key): it never does.
     int rsaDecodeImplicit(const unsigned char* in, unsigned char* out, int& len);
+    // The size of one request block: the modulus of the key in private.pem,
+    // as rsaDecode would read it now. -1 when there is no usable key, said as
+    // rsaDecode says it, with errno EMFILE, ENFILE or ENOMEM for a shortage
+    // that passes, and any other value for a key that is missing or unusable.
+    int rsaBlockBytes();
     void desEncode(unsigned char* in, unsigned char* out, const char* keyText, int len);
     void desDecode(unsigned char* in, unsigned char* out, const char* keyText, int len);
     std::string getShaValue(char* data, int len);

@@ -2,6 +2,8 @@
 // set of the test's own, so that a task can run exactly when a race would
 // have it run: late, twice at once, or for a descriptor that changed hands.
 #include "harness.h"
+#include "server/connections.h"
+#include "server/registration.h"
 #include "wrap.h"
 
 #include <arpa/inet.h>
@@ -10,8 +12,10 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -125,36 +129,68 @@ TEST_F(Connections, StaleTaskLeavesAReusedDescriptorAlone) {
     EXPECT_EQ(harness::readReply(b), harness::kOk);
 }
 
-// A FIFO in place of private.pem holds a task inside its request until the
-// test feeds it the key; meanwhile a second request arrives and a second
-// task runs for the same connection.
+// A FIFO in place of private.pem holds the task of a connection's first
+// event before it reads; meanwhile a second request arrives and a second
+// task runs for the same connection: it must leave both requests to the
+// first, which answers them in order once the key comes.
 TEST_F(Connections, OverlappingTasksReadOnceAndNoEventIsLost) {
     int fd = harness::connectTo();
     uint64_t word = acceptAndSend(fd, request(allowedIds()[0], "one"));
     std::string pem = harness::readFile("private.pem");
     ASSERT_EQ(rename("private.pem", "private.pem.real"), 0);
     ASSERT_EQ(mkfifo("private.pem", 0600), 0);
-    auto feedKey = [&] {  // to the next task that opens the FIFO
-        int w = -1;
-        if (!harness::waitUntil([&] { return (w = open("private.pem", O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }))
-            return false;
-        EXPECT_EQ(write(w, pem.data(), pem.size()), static_cast<ssize_t>(pem.size()));
-        return close(w) == 0;
-    };
     std::thread first([&] { run(word); });
-    EXPECT_TRUE(harness::waitUntil([&] { return unread(serverFd(word)) == 0; })) << "the first task did not read";
     std::string second = request(allowedIds()[2], "two");
     ASSERT_TRUE(harness::sendAll(fd, second));
-    EXPECT_TRUE(harness::waitUntil([&] { return unread(serverFd(word)) == static_cast<int>(second.size()); }));
+    EXPECT_TRUE(harness::waitUntil([&] { return unread(serverFd(word)) == static_cast<int>(2 * second.size()); }));
     auto overlapping = std::async(std::launch::async, [&] { run(word); });
     EXPECT_EQ(overlapping.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "the second task waited";
-    EXPECT_EQ(unread(serverFd(word)), static_cast<int>(second.size())) << "both tasks read";
-    EXPECT_TRUE(feedKey());
-    EXPECT_EQ(harness::readReply(fd), harness::kOk);
-    EXPECT_TRUE(feedKey()) << "the request that arrived meanwhile was not read";
-    EXPECT_EQ(harness::readReply(fd), harness::kOk);
+    EXPECT_EQ(unread(serverFd(word)), static_cast<int>(2 * second.size())) << "a task read before it had the key";
+    std::atomic<bool> served{false};
+    std::thread feeder([&] {  // the key, to every read of the FIFO
+        while (!served) {
+            int w = open("private.pem", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (w >= 0 && write(w, pem.data(), pem.size()) != static_cast<ssize_t>(pem.size())) break;
+            if (w >= 0) close(w);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    EXPECT_EQ(harness::readReply(fd, 2 * kReplySize), harness::kOk + harness::kOk);
     first.join();
+    served = true;
+    feeder.join();
     EXPECT_STREQ(harness::readTable().at(1).key, "two");
+}
+
+// With a state file, the committer may answer a held reply before the task
+// that read the request has let the connection go, and the client may send
+// its next request at once: a task for that request must then leave it to
+// the one still serving, never serve beside it.
+int handlersInside = 0, mostInside = 0, calls = 0;
+std::function<void()> afterFirstReply;
+void countingHandler(unsigned char* plain, int len, int fd) {
+    mostInside = std::max(mostInside, __atomic_add_fetch(&handlersInside, 1, __ATOMIC_SEQ_CST));
+    processMes(plain, len, fd);
+    if (__atomic_add_fetch(&calls, 1, __ATOMIC_SEQ_CST) == 1) afterFirstReply();
+    __atomic_sub_fetch(&handlersInside, 1, __ATOMIC_SEQ_CST);
+}
+
+TEST_F(Connections, AHeldReplyAnsweredFirstHandsTheConnectionToItsTask) {
+    startDurableRegistrationsOrExit(dir + "/keys.state");
+    int fd = harness::connectTo();
+    uint64_t word = acceptAndSend(fd, request(allowedIds()[0], "one"));
+    afterFirstReply = [&] {
+        EXPECT_EQ(harness::readReply(fd), harness::kOk) << "the committer did not answer first";
+        ASSERT_TRUE(harness::sendAll(fd, request(allowedIds()[1], "two")));
+        std::thread second([&] { serveClient(nextClientWord(), countingHandler); });
+        harness::waitUntil([] { return __atomic_load_n(&calls, __ATOMIC_SEQ_CST) > 1; }, 1000);
+        second.join();
+    };
+    serveClient(word, countingHandler);
+    EXPECT_EQ(harness::readReply(fd), harness::kOk);
+    stopDurableRegistrations();
+    EXPECT_EQ(mostInside, 1) << "two tasks served one connection at once";
+    EXPECT_EQ(calls, 2);
 }
 
 // A client that sends but never reads: once its replies no longer fit, the

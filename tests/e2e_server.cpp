@@ -3,6 +3,7 @@
 #include "harness.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <csignal>
+#include <thread>
 
 namespace {
 
@@ -53,15 +55,14 @@ TEST_F(Server, RegistrationsAreStoredByteForByteAndOutliveARestart) {
     }
 }
 
-// Each request gets exactly one failed reply and stores nothing, and the
-// connection goes on serving.
+// Each request gets exactly one failed reply per block and stores nothing,
+// and the connection goes on serving.
 TEST_F(Server, EveryInvalidRequestGetsExactlyOneFailedReply) {
     ASSERT_NO_FATAL_FAILURE(startServer());
     const std::string& id = allowedIds()[2];
     auto block = [this](const std::string& text) { return harness::encryptFor(publicKey, text); };
     std::string capital = id;
     capital[0] = static_cast<char>(toupper(capital[0]));
-    std::string garbage(1024, '\x5a');
     const std::vector<std::pair<std::string, std::string>> rows = {
         {"id with a capital", request(capital, "k")},
         {"id not allowed", request("mallory", "k")},
@@ -69,9 +70,7 @@ TEST_F(Server, EveryInvalidRequestGetsExactlyOneFailedReply) {
         {"not JSON", block("{\"userid\":\"" + id + "\"")},
         {"key not a string", block("{\"userid\":\"" + id + "\",\"key\":7}")},
         {"number beyond a double", block("{\"userid\":\"" + id + "\",\"key\":\"k\",\"n\":1e400}")},
-        {"one byte", "g"},
-        {"garbage of a block's size", garbage.substr(0, 256)},
-        {"garbage of a whole read", garbage},
+        {"garbage of a block's size", std::string(256, '\x5a')},
     };
     int fd = harness::connectTo();
     for (const auto& row : rows) EXPECT_EQ(ask(fd, row.second), kFailed) << row.first;
@@ -81,6 +80,59 @@ TEST_F(Server, EveryInvalidRequestGetsExactlyOneFailedReply) {
     EXPECT_TRUE(harness::sameRecord(harness::readTable().at(0), record(id, "valid"))) << "a refused request was stored";
     // Blocks that do not decrypt go on with a synthetic plaintext, never with a failure.
     EXPECT_EQ(server.log().find("size:-1"), std::string::npos) << "a block that did not decrypt took a road of its own";
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+// TCP keeps no writer's pieces: however the blocks of one connection arrive,
+// each whole block is one request with one reply, in order, and one
+// private-key operation ("len:" in the log); a block that stops short is
+// answered once no more comes.
+TEST_F(Server, RequestsAreWholeBlocksHoweverTheyArrive) {
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    std::vector<std::string> blocks;
+    for (const std::string& id : allowedIds()) blocks.push_back(request(id, "framed " + id));
+    std::string all;
+    for (const std::string& b : blocks) all += b;
+    const struct {
+        const char* name;
+        std::vector<std::string> writes;  // sent one by one, 100 ms apart
+        size_t replies;
+        const std::string& reply;
+    } rows[] = {
+        {"two blocks in one write", {blocks[0] + blocks[1]}, 2, kOk},
+        {"five blocks in one write", {all}, 5, kOk},
+        {"one block in two writes", {blocks[2].substr(0, 100), blocks[2].substr(100)}, 1, kOk},
+        {"a block cut short", {blocks[3].substr(0, 30)}, 1, kFailed},
+    };
+    int fd = harness::connectTo();
+    size_t answered = 0;
+    for (const auto& row : rows) {
+        for (const std::string& piece : row.writes) {
+            ASSERT_TRUE(harness::sendAll(fd, piece));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        std::string expected;
+        for (size_t i = 0; i < row.replies; i++) expected += row.reply;
+        EXPECT_EQ(harness::readReply(fd, expected.size()), expected) << row.name;
+        answered += row.replies;
+        EXPECT_TRUE(harness::waitUntil([&] { return count(server.log(), "finish communicate") == answered; }))
+            << row.name;
+        EXPECT_EQ(count(server.log(), "\nlen:"), answered) << row.name << ": private-key operations";
+    }
+    int oneByOne = harness::connectTo(), on = 1;
+    ASSERT_EQ(setsockopt(oneByOne, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on), 0);
+    for (char c : blocks[4]) ASSERT_TRUE(harness::sendAll(oneByOne, std::string(1, c)));
+    EXPECT_EQ(harness::readReply(oneByOne), kOk) << "a block a byte at a time";
+    EXPECT_EQ(harness::readReply(oneByOne, kReplySize, 500), "") << "more than one reply";
+    EXPECT_TRUE(harness::waitUntil([&] { return count(server.log(), "\nlen:") == answered + 1; }))
+        << count(server.log(), "\nlen:") - answered << " private-key operations for one block";
+    for (size_t i = 0; i < blocks.size(); i++)
+        EXPECT_STREQ(harness::readTable().at(i).key, ("framed " + allowedIds()[i]).c_str()) << allowedIds()[i];
 }
 
 int openDescriptors(pid_t pid) {

@@ -1,42 +1,68 @@
 // Client connections, the read path of a request and the replies. Touches
-// the connection table, client descriptors and the epoll set.
+// the connection table, client descriptors, the epoll set and the timer of
+// blocks that stopped halfway.
+//
+// A request is one RSA block of the private key's modulus size. TCP keeps
+// no writer's pieces, so a connection gathers bytes until a whole block is
+// there; it never reads beyond the block it is gathering, so that whatever
+// follows stays in the socket, where epoll sees it. A block that stops
+// short (one made for another key's size) is taken as a request once no
+// byte has come for kPartialBlockWait.
 #include "server/connections.h"
 
 #include "log/log_lines.h"
 #include "protocol.h"
 #include "secretkey_union.h"
+#include "server/signals.h"
 #include "wrap.h"
 
 #include <sys/epoll.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 namespace {
 
-// Client registrations are edge-triggered without one-shot, so two tasks for
-// one client can run at once, and a task may still be queued when its
-// connection has been closed and the descriptor number reused. Every accepted
-// connection gets a generation number, kept in the high 32 bits of its epoll
-// data word; a task only touches a descriptor whose slot still holds that
-// generation, and only one task serves a connection at a time: a task that
-// finds it busy leaves a note and the busy one reads again.
+using Clock = std::chrono::steady_clock;
+
+// Longer than any gap inside one block on a slow network; a client that
+// sent a block for another key's size still gets its answer.
+const std::chrono::milliseconds kPartialBlockWait(2000);
+
+// Who may touch a connection now. Client registrations are edge-triggered
+// without one-shot, so a second task for a connection may come while one
+// serves it, or after it was closed and its descriptor number reused.
+enum class ConnState {
+    Closed,   // no client here; a task that still names it leaves it alone
+    Idle,     // watched; the task of its next event serves it
+    Serving,  // one task reads and answers its requests
+    Again,    // serving, and an event came meanwhile: the task reads once more
+    Held,     // serving, but the last reply waits for an answer: nothing more is read
+    Parked,   // the reply waits and no task runs: the answer hands the connection back
+    Doomed,   // held, and the answer could not go out whole: the task closes it
+};
+
 struct Connection {
     std::mutex lock;
+    ConnState state = ConnState::Closed;
+    // Counts the clients that held this descriptor number; the high half of
+    // the epoll data word, so that a task knows whether its client is still here.
     uint32_t generation = 0;
-    bool open = false;
-    bool busy = false;
-    bool pending = false;
-    // Set while the reply to the request just read is held back: the
-    // connection stays claimed until answerHeldReply.
-    bool held = false;
     int epollFd = -1;
-    // Set when a reply could not go out whole; the serving task then closes.
-    std::atomic<bool> replyFailed{false};
+    // Owned by the task that serves it:
+    std::unique_ptr<unsigned char[]> partial;  // the bytes of a block begun
+    int partialLen = 0;
+    bool replyFailed = false;
 };
 
 class ConnectionTable {
@@ -60,6 +86,19 @@ private:
 ConnectionTable& connections() {
     static ConnectionTable& table = *new ConnectionTable;
     return table;
+}
+
+// The connections that hold part of a block, with the moment their wait
+// ends, and the timer that fires at the earliest of them.
+struct PartialBlocks {
+    std::mutex lock;
+    std::map<uint64_t, Clock::time_point> due;
+    int timer = -1;
+};
+
+PartialBlocks& partialBlocks() {
+    static PartialBlocks& blocks = *new PartialBlocks;
+    return blocks;
 }
 
 }  // namespace
@@ -88,7 +127,246 @@ uint64_t eventWord(uint32_t generation, int fd) {
 
 int eventFd(uint64_t word) { return static_cast<int>(static_cast<uint32_t>(word)); }
 
-static uint32_t eventGeneration(uint64_t word) { return static_cast<uint32_t>(word >> 32); }
+namespace {
+
+uint32_t eventGeneration(uint64_t word) { return static_cast<uint32_t>(word >> 32); }
+
+// The changes of state, each in one place. Caller holds conn.lock for all.
+
+// A task's claim: true when it is to serve the connection.
+bool claimLocked(Connection& conn, uint32_t generation) {
+    if (conn.state == ConnState::Closed || conn.generation != generation) return false;
+    if (conn.state == ConnState::Serving) conn.state = ConnState::Again;
+    if (conn.state != ConnState::Idle) return false;
+    conn.state = ConnState::Serving;
+    return true;
+}
+
+void forgetPartialBlock(uint64_t word) {
+    PartialBlocks& blocks = partialBlocks();
+    std::lock_guard<std::mutex> guard(blocks.lock);
+    blocks.due.erase(word);
+}
+
+void closeLocked(Connection& conn, int fd) {
+    forgetPartialBlock(eventWord(conn.generation, fd));
+    epoll_ctl(conn.epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    close(fd);
+    conn.state = ConnState::Closed;
+    conn.partial.reset();
+    conn.partialLen = 0;
+}
+
+// Hands a connection that nobody serves back to epoll, which reports any
+// request that arrived meanwhile as a new event.
+void rearmLocked(Connection& conn, int fd) {
+    struct epoll_event ev;
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.u64 = eventWord(conn.generation, fd);
+    conn.state = ConnState::Idle;
+    if (epoll_ctl(conn.epollFd, EPOLL_CTL_MOD, fd, &ev) < 0) closeLocked(conn, fd);
+}
+
+enum class Served {
+    Drained,  // no more bytes for now
+    Held,     // a reply waits: nothing more is read until it goes out
+    Closed,   // end of stream, a read error, or a reply that did not go out
+};
+
+// The serving task lets go. True when it is to read again.
+bool releaseLocked(Connection& conn, int fd, Served served) {
+    switch (served) {
+        case Served::Closed:
+            closeLocked(conn, fd);
+            return false;
+        case Served::Drained:
+            if (conn.state == ConnState::Again) {
+                conn.state = ConnState::Serving;
+                return true;
+            }
+            conn.state = ConnState::Idle;
+            return false;
+        case Served::Held:
+            if (conn.state == ConnState::Held) conn.state = ConnState::Parked;
+            if (conn.state == ConnState::Doomed) closeLocked(conn, fd);
+            return conn.state == ConnState::Serving;
+    }
+    return false;
+}
+
+// The held reply has gone out (whole or not): the connection goes back to
+// whoever holds it now, the task still serving it or nobody.
+void answeredLocked(Connection& conn, int fd, bool whole) {
+    if (conn.state == ConnState::Held) {
+        conn.state = whole ? ConnState::Serving : ConnState::Doomed;
+    } else if (!whole) {
+        closeLocked(conn, fd);
+    } else {
+        rearmLocked(conn, fd);
+    }
+}
+
+bool writeReply(int fd, const char* text) {
+    char reply[kReplySize];
+    memset(reply, 0, sizeof reply);
+    memcpy(reply, text, strlen(text));
+    return Write(fd, reply, sizeof reply) == static_cast<ssize_t>(sizeof reply);
+}
+
+// Implicit rejection: a block that does not decrypt goes on with a synthetic
+// plaintext down the same road as one that does (JSON, allow list, reply),
+// so that neither the reply nor its time tells a client whether the padding
+// was good. The log's size is then the synthetic one.
+void serveRequest(unsigned char* request, int len, int fd, RequestHandler handle) {
+    unsigned char plain[kRequestBytes];
+    memset(plain, 0, sizeof plain);
+    len = SecretKeyUnion::getSingleTon()->rsaDecodeImplicit(request, plain, len);
+    logLine("decode buf mes:%s  size:%d\n", reinterpret_cast<char*>(plain), len);
+    logLine("receive message from fd = [%d]  mes:%s  len:%ld\n", fd, reinterpret_cast<char*>(plain),
+            static_cast<long>(strlen(reinterpret_cast<char*>(plain))));
+    handle(plain, len, fd);
+    logLine("finish communicate\n");
+}
+
+// The private key frames the requests. Without one, whatever has arrived is
+// answered as a request that failed, and a key that is gone, rather than out
+// of reach for a moment (descriptors or memory short), stops the server.
+Served serveWithoutKey(Connection& conn, int fd, RequestHandler handle) {
+    bool gone = errno != EMFILE && errno != ENFILE && errno != ENOMEM;
+    forgetPartialBlock(eventWord(conn.generation, fd));
+    conn.partialLen = 0;
+    unsigned char request[kRequestBytes];
+    ssize_t n = Read(fd, request, sizeof request);
+    if (n > 0) handle(request, -1, fd);
+    if (gone) stopServerWithStatus(255);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) || conn.replyFailed) return Served::Closed;
+    return Served::Drained;
+}
+
+// The bytes of the block begun, with those of a read that came short.
+void keepPartialBlock(Connection& conn, const unsigned char* bytes, int len) {
+    if (!conn.partial) conn.partial.reset(new unsigned char[kRequestBytes]);
+    if (bytes != conn.partial.get()) memcpy(conn.partial.get(), bytes, static_cast<size_t>(len));
+    conn.partialLen = len;
+}
+
+// Waits kPartialBlockWait from now for the rest of the block begun.
+void awaitRestOfBlock(uint64_t word) {
+    PartialBlocks& blocks = partialBlocks();
+    std::lock_guard<std::mutex> guard(blocks.lock);
+    Clock::time_point due = Clock::now() + kPartialBlockWait;
+    blocks.due[word] = due;
+    struct itimerspec at;
+    if (blocks.timer < 0 || timerfd_gettime(blocks.timer, &at) != 0) return;
+    if (at.it_value.tv_sec != 0 || at.it_value.tv_nsec != 0) return;  // armed for an earlier one
+    auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(kPartialBlockWait).count();
+    at.it_value.tv_sec = static_cast<time_t>(wait / 1000000000);
+    at.it_value.tv_nsec = static_cast<long>(wait % 1000000000);
+    at.it_interval = {0, 0};
+    if (timerfd_settime(blocks.timer, 0, &at, nullptr) != 0) perror("timerfd_settime error");
+}
+
+bool heldLocked(Connection& conn) {
+    std::lock_guard<std::mutex> guard(conn.lock);
+    return conn.state == ConnState::Held || conn.state == ConnState::Doomed;
+}
+
+// Reads and answers whole blocks, one read each, until the socket has no
+// more, a reply is held, or the connection ends. remainderDue: the block
+// begun has waited long enough and is a request as it stands.
+Served serveRequests(Connection& conn, int fd, RequestHandler handle, bool remainderDue) {
+    uint64_t word = eventWord(conn.generation, fd);
+    if (remainderDue && conn.partialLen > 0) {
+        forgetPartialBlock(word);
+        int len = conn.partialLen;
+        conn.partialLen = 0;
+        serveRequest(conn.partial.get(), len, fd, handle);
+        if (conn.replyFailed) return Served::Closed;
+        if (heldLocked(conn)) return Served::Held;
+    }
+    for (;;) {
+        int k = SecretKeyUnion::getSingleTon()->rsaBlockBytes();
+        if (k < 0) return serveWithoutKey(conn, fd, handle);
+        k = std::min(k, kRequestBytes);
+        unsigned char block[kRequestBytes];
+        int have = std::min(conn.partialLen, k);
+        if (have > 0) memcpy(block, conn.partial.get(), static_cast<size_t>(have));
+        errno = 0;
+        ssize_t n = Read(fd, block + have, static_cast<size_t>(k - have));
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (have > 0) awaitRestOfBlock(word);
+            return Served::Drained;
+        }
+        if (n <= 0) {
+            perror("read error or connect close \n");
+            return Served::Closed;
+        }
+        have += static_cast<int>(n);
+        if (have < k) {
+            keepPartialBlock(conn, block, have);
+            continue;
+        }
+        if (conn.partialLen > 0) forgetPartialBlock(word);
+        conn.partialLen = 0;
+        serveRequest(block, k, fd, handle);
+        if (conn.replyFailed) return Served::Closed;
+        if (heldLocked(conn)) return Served::Held;
+    }
+}
+
+void serveClaimed(Connection& conn, int fd, RequestHandler handle, bool remainderDue) {
+    conn.replyFailed = false;
+    for (bool again = true; again; remainderDue = false) {
+        Served served = serveRequests(conn, fd, handle, remainderDue);
+        std::lock_guard<std::mutex> guard(conn.lock);
+        again = releaseLocked(conn, fd, served);
+    }
+}
+
+// The timer of blocks begun: each whose wait is over is served as it
+// stands, by this task, unless a task serves its connection already (which
+// then waits for the rest itself); the timer is set for the next one due.
+void serveDuePartialBlocks(RequestHandler handle) {
+    PartialBlocks& blocks = partialBlocks();
+    uint64_t expirations;
+    if (read(blocks.timer, &expirations, sizeof expirations) < 0 && errno != EAGAIN) perror("timerfd read error");
+    std::vector<uint64_t> due;
+    {
+        std::lock_guard<std::mutex> guard(blocks.lock);
+        Clock::time_point now = Clock::now();
+        for (const auto& entry : blocks.due)
+            if (entry.second <= now) due.push_back(entry.first);
+    }
+    for (uint64_t word : due) {
+        int fd = eventFd(word);
+        Connection* conn = connections().slot(fd);
+        bool claimed;
+        {
+            std::lock_guard<std::mutex> guard(conn->lock);
+            claimed = conn->state == ConnState::Idle && claimLocked(*conn, eventGeneration(word));
+        }
+        if (claimed) serveClaimed(*conn, fd, handle, true);
+        else forgetPartialBlock(word);
+    }
+    std::lock_guard<std::mutex> guard(blocks.lock);
+    if (blocks.due.empty()) return;
+    Clock::time_point next = blocks.due.begin()->second;
+    for (const auto& entry : blocks.due) next = std::min(next, entry.second);
+    auto wait = std::max<long long>(1, std::chrono::duration_cast<std::chrono::nanoseconds>(next - Clock::now()).count());
+    struct itimerspec at = {{0, 0}, {static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)}};
+    if (timerfd_settime(blocks.timer, 0, &at, nullptr) != 0) perror("timerfd_settime error");
+}
+
+}  // namespace
+
+void watchPartialBlockTimerOrDie(int epollFd) {
+    int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    struct epoll_event ev;
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.u64 = eventWord(0, fd);
+    if (fd < 0 || epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) < 0) perr_exit("partial block timer error");
+    partialBlocks().timer = fd;
+}
 
 void watchClient(int epollFd, int fd) {
     Connection* conn = connections().slot(fd);
@@ -99,34 +377,34 @@ void watchClient(int epollFd, int fd) {
     }
     std::lock_guard<std::mutex> guard(conn->lock);
     conn->generation++;
-    conn->busy = false;
-    conn->pending = false;
-    conn->held = false;
     conn->epollFd = epollFd;
-    conn->replyFailed = false;
+    conn->partial.reset();
+    conn->partialLen = 0;
     struct epoll_event ev;
     ev.events = EPOLLIN | EPOLLET;
     ev.data.u64 = eventWord(conn->generation, fd);
     if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) < 0) {
         logLine("add event to epoll failed\n");
         close(fd);
-        conn->open = false;
+        conn->state = ConnState::Closed;
         return;
     }
-    conn->open = true;
+    conn->state = ConnState::Idle;
 }
 
-namespace {
-
-bool writeReply(int fd, const char* text) {
-    char reply[kReplySize];
-    memset(reply, 0, sizeof reply);
-    memcpy(reply, text, strlen(text));
-    return Write(fd, reply, sizeof reply) == static_cast<ssize_t>(sizeof reply);
+void serveClient(uint64_t word, RequestHandler handle) {
+    int fd = eventFd(word);
+    if (fd == partialBlocks().timer) return serveDuePartialBlocks(handle);
+    Connection* conn = connections().slot(fd);
+    if (conn == nullptr) return;
+    {
+        std::lock_guard<std::mutex> guard(conn->lock);
+        if (!claimLocked(*conn, eventGeneration(word))) return;
+    }
+    serveClaimed(*conn, fd, handle, false);
 }
 
-}  // namespace
-
+// The serving task's own: it alone writes while it serves.
 void sendReply(int fd, const char* text) {
     if (writeReply(fd, text)) return;
     Connection* conn = connections().slot(fd);
@@ -136,114 +414,15 @@ void sendReply(int fd, const char* text) {
 ReplyTicket holdReply(int fd) {
     Connection* conn = connections().slot(fd);
     std::lock_guard<std::mutex> guard(conn->lock);
-    conn->held = true;
+    conn->state = ConnState::Held;
     return {eventWord(conn->generation, fd)};
 }
 
-namespace {
-
-enum class ReadOutcome { Keep, Close };
-
-ReadOutcome serveOneRequest(Connection* conn, int fd, RequestHandler handle) {
-    unsigned char request[kRequestBytes];
-    unsigned char plain[kRequestBytes];
-    memset(request, 0, sizeof request);
-    memset(plain, 0, sizeof plain);
-
-    errno = 0;
-    ssize_t n = Read(fd, request, sizeof request);
-    // Another task for this connection may have taken the data already.
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return ReadOutcome::Keep;
-    if (n <= 0) {
-        perror("read error or connect close \n");
-        return ReadOutcome::Close;
-    }
-
-    // Implicit rejection: a block that does not decrypt goes on with a
-    // synthetic plaintext down the same road as one that does (JSON, allow
-    // list, reply), so that neither the reply nor its time tells a client
-    // whether the padding was good. The log's size is then the synthetic one.
-    int len = static_cast<int>(n);
-    len = SecretKeyUnion::getSingleTon()->rsaDecodeImplicit(request, plain, len);
-    logLine("decode buf mes:%s  size:%d\n", reinterpret_cast<char*>(plain), len);
-    logLine("receive message from fd = [%d]  mes:%s  len:%ld\n", fd, reinterpret_cast<char*>(plain),
-           static_cast<long>(strlen(reinterpret_cast<char*>(plain))));
-    handle(plain, len, fd);
-    logLine("finish communicate\n");
-    return conn->replyFailed.exchange(false) ? ReadOutcome::Close : ReadOutcome::Keep;
-}
-
-// Claims the connection for this task. False when the task is stale (its
-// connection is gone, the descriptor perhaps reused) or another task is
-// serving it; that one is told to read once more.
-bool claimConnection(Connection* conn, uint32_t generation) {
-    std::lock_guard<std::mutex> guard(conn->lock);
-    if (!conn->open || conn->generation != generation) return false;
-    if (conn->busy) {
-        conn->pending = true;
-        return false;
-    }
-    conn->busy = true;
-    return true;
-}
-
-// Caller holds conn->lock.
-void closeConnection(Connection* conn, int fd) {
-    epoll_ctl(conn->epollFd, EPOLL_CTL_DEL, fd, nullptr);
-    close(fd);
-    conn->open = false;
-    conn->busy = false;
-    conn->pending = false;
-}
-
-// Releases the connection, closing it if asked. True when another event
-// arrived meanwhile and the caller must read again. A held reply keeps the
-// connection claimed.
-bool releaseConnection(Connection* conn, int fd, ReadOutcome outcome) {
-    std::lock_guard<std::mutex> guard(conn->lock);
-    if (outcome == ReadOutcome::Close) {
-        closeConnection(conn, fd);
-        return false;
-    }
-    if (conn->held) return false;
-    if (conn->pending) {
-        conn->pending = false;
-        return true;
-    }
-    conn->busy = false;
-    return false;
-}
-
-}  // namespace
-
-void serveClient(uint64_t word, RequestHandler handle) {
-    int fd = eventFd(word);
-    Connection* conn = connections().slot(fd);
-    if (conn == nullptr || !claimConnection(conn, eventGeneration(word))) return;
-    ReadOutcome outcome;
-    do {
-        outcome = serveOneRequest(conn, fd, handle);
-    } while (releaseConnection(conn, fd, outcome));
-}
-
-// The serving task has returned, so a request that arrived meanwhile can
-// only be read by a new task: re-arming the descriptor makes epoll report
-// it again.
 void answerHeldReply(const ReplyTicket& ticket, const char* text) {
     int fd = eventFd(ticket.word);
-    bool replyWhole = writeReply(fd, text);
     Connection* conn = connections().slot(fd);
     std::lock_guard<std::mutex> guard(conn->lock);
-    conn->held = false;
-    if (!replyWhole) {
-        closeConnection(conn, fd);
-        return;
-    }
-    conn->busy = false;
-    if (!conn->pending) return;
-    conn->pending = false;
-    struct epoll_event ev;
-    ev.events = EPOLLIN | EPOLLET;
-    ev.data.u64 = ticket.word;
-    if (epoll_ctl(conn->epollFd, EPOLL_CTL_MOD, fd, &ev) < 0) closeConnection(conn, fd);
+    bool held = conn->state == ConnState::Held || conn->state == ConnState::Parked;
+    if (!held || conn->generation != eventGeneration(ticket.word)) return;
+    answeredLocked(*conn, fd, writeReply(fd, text));
 }

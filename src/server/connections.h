@@ -15,6 +15,10 @@
 uint64_t eventWord(uint32_t generation, int fd);
 int eventFd(uint64_t word);
 
+// Makes the timer that serves blocks which stopped short, in the epoll set
+// under its own descriptor.
+void watchPartialBlockTimerOrDie(int epollFd);
+
 // Registers an accepted client with the epoll set; a connection that cannot
 // be watched is closed, since it would never be read.
 void watchClient(int epollFd, int fd);
@@ -23,8 +27,9 @@ void watchClient(int epollFd, int fd);
 // (len bytes of plain): answers it with sendReply, or holds its reply.
 typedef void (*RequestHandler)(unsigned char* plain, int len, int fd);
 
-// Serves the client of an epoll data word: the requests that have arrived,
-// one read each, unless another task serves it already.
+// Serves the client of an epoll data word: the whole blocks that have
+// arrived, each a request, unless another task serves it already; or, for
+// the timer's word, the blocks that stopped short long enough ago.
 void serveClient(uint64_t word, RequestHandler handle);
 
 // Writes the 100-byte reply; a reply that does not go out whole ends the
