@@ -71,6 +71,7 @@ TEST_F(Server, EveryInvalidRequestGetsExactlyOneFailedReply) {
         {"key not a string", block("{\"userid\":\"" + id + "\",\"key\":7}")},
         {"number beyond a double", block("{\"userid\":\"" + id + "\",\"key\":\"k\",\"n\":1e400}")},
         {"garbage of a block's size", std::string(256, '\x5a')},
+        {"a lexer error after a key", block("{\"userid\":\"" + id + "\",\"key\":\"Sup3rSecr3t\\q\"}")},
     };
     int fd = harness::connectTo();
     for (const auto& row : rows) EXPECT_EQ(ask(fd, row.second), kFailed) << row.first;
@@ -80,6 +81,9 @@ TEST_F(Server, EveryInvalidRequestGetsExactlyOneFailedReply) {
     EXPECT_TRUE(harness::sameRecord(harness::readTable().at(0), record(id, "valid"))) << "a refused request was stored";
     // Blocks that do not decrypt go on with a synthetic plaintext, never with a failure.
     EXPECT_EQ(server.log().find("size:-1"), std::string::npos) << "a block that did not decrypt took a road of its own";
+    std::string errors = harness::readFile(dir + "/stderr.log");
+    EXPECT_NE(errors.find("parse error "), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("Secr3t"), std::string::npos) << "a key on standard error: " << errors;
 }
 
 size_t count(const std::string& text, const std::string& what) {

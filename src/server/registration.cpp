@@ -30,18 +30,27 @@ bool isAllowed(const std::string& userid) {
 
 namespace {
 
+// The parser's description of an error ends with the bytes it read last,
+// which may be a key: standard error goes to the journal, so they are cut.
+std::string withoutBytesRead(const char* description) {
+    std::string text(description);
+    return text.substr(0, text.find("; last read: "));
+}
+
 nlohmann::json parseRequest(const std::string& text) {
     nlohmann::json request;
     try {
         request = parseJsonText(text.c_str());
     } catch (const nlohmann::json::parse_error& e) {
-        std::cerr << "parse error " << e.what() << std::endl;
+        std::cerr << "parse error " << withoutBytesRead(e.what()) << std::endl;
     }
     logLine("json unserilaze finish\n");
     return request;
 }
 
-// False unless the request is an object with string members "userid" and "key".
+// False unless the request is an object with string members "userid" and
+// "key". Neither may hold a NUL: every reader of the table takes them as
+// texts that end at the first one.
 bool readRequest(const nlohmann::json& request, std::string& userid, std::string& key) {
     if (!request.is_object()) return false;
     auto useridMember = request.find("userid");
@@ -50,7 +59,7 @@ bool readRequest(const nlohmann::json& request, std::string& userid, std::string
     if (!useridMember->is_string() || !keyMember->is_string()) return false;
     userid = useridMember->get<std::string>();
     key = keyMember->get<std::string>();
-    return true;
+    return userid.find('\0') == std::string::npos && key.find('\0') == std::string::npos;
 }
 
 // Texts are copied by length into zeroed fields, which keeps their NUL.

@@ -14,7 +14,7 @@
 enum class RegistrationOutcome {
     Allowed,     // an allowed user id with a key that fits: store the record
     Refused,     // the user id is not on the allow list
-    Unreadable,  // not a JSON object with string members "userid" and "key"
+    Unreadable,  // not a JSON object with string members "userid" and "key" without NULs
     TooLong,     // an allowed user id, but a key longer than its field holds
     NoRoom,      // allowed, but every slot of the table holds another user id
     NotStored,   // allowed, but the state file could not take it
