@@ -8,6 +8,7 @@
 #include "log/log_lines.h"
 #include "secretkey_union.h"
 #include "server/accept_path.h"
+#include "server/allow_list.h"
 #include "server/connections.h"
 #include "server/registration.h"
 #include "server/signals.h"
@@ -46,19 +47,13 @@ void releaseWorkerKeys() { SecretKeyUnion::forgetThreadKeys(); }
 
 }  // namespace
 
-TcpServer::TcpServer(int workers)
+TcpServer::TcpServer(int workers, const ListenAddress& where)
     : listenFd(-1), epollFd(-1), pool(workers, kQueueBound, releaseWorkerKeys), stopFd(-1), exitStatus(0) {
-    listenFd = Socket(AF_INET, SOCK_STREAM, 0);
+    listenFd = Socket(where.addr.ss_family, SOCK_STREAM, 0);
     int opt = 1;
     setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &opt, sizeof opt);
     setNonblockingOrDie(listenFd);
-
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(kServerPort);
-    Bind(listenFd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
+    Bind(listenFd, reinterpret_cast<const struct sockaddr*>(&where.addr), where.len);
     Listen(listenFd, kBacklog);
 
     epollFd = epoll_create(kMaxEvents);
@@ -97,7 +92,11 @@ void TcpServer::start() {
         logLine("receive n:%d\n", n);
         for (int i = 0; i < n && !stopping; i++) {
             if (eventFd(events[i].data.u64) == stopFd) {
-                stopping = takeServerSignal(stopFd, exitStatus) == ServerSignal::Stop;
+                ServerSignal signal;
+                while ((signal = takeServerSignal(stopFd, exitStatus)) != ServerSignal::None) {
+                    if (signal == ServerSignal::Reload) readAllowListFileAgain();
+                    stopping = stopping || signal == ServerSignal::Stop;
+                }
                 continue;
             }
             task.taskId = taskCount;

@@ -8,6 +8,7 @@
 
 #include "mythreadpool.h"
 #include "protocol.h"
+#include "server/listen_address.h"
 #include "server/server_options.h"
 
 #include <string>
@@ -15,7 +16,7 @@
 
 class TcpServer {
 public:
-    explicit TcpServer(int workers = kDefaultWorkers);
+    explicit TcpServer(int workers = kDefaultWorkers, const ListenAddress& where = everyIpv4Address());
     ~TcpServer();
     TcpServer(const TcpServer&) = delete;
     TcpServer& operator=(const TcpServer&) = delete;

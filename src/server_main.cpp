@@ -2,14 +2,26 @@
 // and the server's life. Touches the process, and the table only to attach it.
 #include "Util.h"
 #include "epoll_et_server.h"
+#include "server/allow_list.h"
 #include "server/registration.h"
 #include "server/server_options.h"
 #include "server/signals.h"
 #include "table/table_segment.h"
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
+
+// Read before anything else is touched: a list that cannot be used ends the
+// start with the file's line that is at fault.
+void useAllowListOrExit(const ServerOptions& options) {
+    std::string error;
+    if (options.allowList.empty() || useAllowListFile(options.allowList, error)) return;
+    fprintf(stderr, "keyreg-server: %s\n", error.c_str());
+    exit(kExitConfig);
+}
 
 // Before the loop collects the first connection, so that no request meets a
 // table not yet rebuilt (the state file) or a record left half written
@@ -26,6 +38,7 @@ void prepareTableOrExit(const ServerOptions& options) {
 
 int main(int argc, char** argv) {
     ServerOptions options = parseCommandLineOrExit(argc, argv);
+    useAllowListOrExit(options);
     // A client that goes away before its reply must not end the server.
     signal(SIGPIPE, SIG_IGN);
     blockServerSignalsOrDie();
@@ -34,7 +47,7 @@ int main(int argc, char** argv) {
         // Binds and listens first: a second server on the port ends here,
         // before it touches the table or the state file. Connections wait in
         // the backlog until the loop starts collecting them.
-        TcpServer server(options.workers);
+        TcpServer server(options.workers, options.listen);
         prepareTableOrExit(options);
         server.start();
         status = server.exitStatus;

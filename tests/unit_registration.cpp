@@ -1,6 +1,7 @@
 // The registration decision, one row per outcome, without a server; and the
 // exchange's reply when the table has no room.
 #include "harness.h"
+#include "server/allow_list.h"
 #include "server/registration.h"
 
 #include <sys/socket.h>
@@ -65,6 +66,31 @@ TEST(Registration, FullTableGetsTheFailedReply) {
     processMes(reinterpret_cast<unsigned char*>(&text[0]), static_cast<int>(text.size()), pair[0]);
     EXPECT_EQ(harness::readReply(pair[1]), harness::kFailed);
     for (int i = 0; i < kTableSlots; i++) EXPECT_STRNE(table->items[i].userid, allowedIds()[0].c_str()) << i;
+}
+
+// What a line of an allow-list file holds, and what refuses the file.
+TEST(AllowList, EachKindOfLine) {
+    const struct {
+        const char* name;
+        std::string text;
+        std::vector<std::string> ids;
+        const char* error;  // "" when the file is a list
+    } rows[] = {
+        {"ids, blanks and comments", "dorvanek\n\n# a comment\n  # another\ntuvi", {"dorvanek", "tuvi"}, ""},
+        {"CRLF and surrounding blanks", " dorvanek\t\r\nto vi \r\n", {"dorvanek", "to vi"}, ""},
+        {"a duplicate", "a\nb\n a \n", {}, "3: a is listed twice, first on line 1"},
+        {"one byte too long", "a\n" + std::string(kMaxUseridBytes + 1, 'x'), {}, "2: a user id has at most 99"},
+        {"a control character", "a\x01" "b\n", {}, "1: a user id holds no control character"},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> ids;
+        std::string error;
+        EXPECT_EQ(parseAllowList(row.text, ids, error), *row.error == '\0') << row.name << ": " << error;
+        if (*row.error == '\0') {
+            EXPECT_EQ(ids, row.ids) << row.name;
+        }
+        EXPECT_EQ(error.rfind(row.error, 0), 0u) << row.name << ": " << error;
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "keyreg_pkey.h"
 
 #include "protocol.h"
+#include "server/listen_address.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -88,7 +89,7 @@ int finishConnect(int fd, Clock::time_point deadline) {
 int connectTo(const std::string& host, const std::string& port, Clock::time_point deadline, std::string& error) {
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;  // the server listens on IPv4 only
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo* addrs = nullptr;
     int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &addrs);
@@ -201,7 +202,11 @@ int registerKey() {
     std::string block;
     if (!encryptRequest(publicKey.get(), request, block))
         return fail(kCommand, "the request does not fit in one RSA block of this key; use a shorter user id or key");
-    return exchange(args.host, std::to_string(args.port), static_cast<int>(args.timeout), block);
+    std::string host, port;
+    if (!splitHostPort(args.host, host, port))
+        return fail(kCommand, "--host " + args.host + " is no HOST, [IPV6-ADDRESS], or either with :PORT");
+    if (port.empty()) port = std::to_string(args.port);
+    return exchange(host, port, static_cast<int>(args.timeout), block);
 }
 
 }  // namespace
@@ -215,7 +220,11 @@ Command addRegister(CLI::App& keyreg) {
     const std::string limit = std::to_string(kMaxKeyBytes);
     app->add_option("USERID", args.userid, "the user id, at most " + limit + " bytes")->required();
     app->add_option("KEY", args.key, "the key, at most " + limit + " bytes")->required();
-    app->add_option("--host", args.host, "server address")->type_name("H")->capture_default_str();
+    app->add_option("--host", args.host,
+                    "server name or address, an IPv6 address in brackets, either with an optional :PORT that "
+                    "takes the place of --port")
+        ->type_name("H")
+        ->capture_default_str();
     addWholeNumber(app, "--port", args.port, 1, 65535, "P", "server port");
     app->add_option("--pubkey", args.pubkey, "the server's public key")->type_name("FILE")->capture_default_str();
     addWholeNumber(app, "--timeout", args.timeout, 1, 3600, "S", "seconds allowed for connecting and for the reply");

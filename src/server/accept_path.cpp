@@ -5,6 +5,7 @@
 
 #include "log/log_lines.h"
 #include "server/connections.h"
+#include "server/listen_address.h"
 #include "wrap.h"
 
 #include <arpa/inet.h>
@@ -108,11 +109,10 @@ bool acceptFailed(int listenFd, int err, SpareDescriptor& spare) {
     return true;
 }
 
-void logPeer(const struct sockaddr_in& peer) {
-    char ip[16];
-    memset(ip, 0, sizeof ip);
-    inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-    logLine("client connect,ip:%s port:%d\n", ip, ntohs(peer.sin_port));
+void logPeer(const struct sockaddr_storage& peer) {
+    int port = 0;
+    std::string ip = addressText(reinterpret_cast<const struct sockaddr*>(&peer), port);
+    logLine("client connect,ip:%s port:%d\n", ip.c_str(), port);
 }
 
 }  // namespace
@@ -143,7 +143,7 @@ void acceptClients(int listenFd, int epollFd) {
     // that a request opened meanwhile.
     reopenSpare(spare);
     for (;;) {
-        struct sockaddr_in peer;
+        struct sockaddr_storage peer;
         socklen_t peerLen = sizeof peer;
         int fd = AcceptNonblock(listenFd, reinterpret_cast<struct sockaddr*>(&peer), &peerLen);
         if (fd < 0) {

@@ -6,6 +6,7 @@
 
 #include "Util.h"
 #include "log/log_lines.h"
+#include "server/allow_list.h"
 #include "server/connections.h"
 #include "state/committer.h"
 #include "table/message_decode.h"
@@ -15,17 +16,9 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-const std::vector<std::string>& builtInAllowList() {
-    static const std::vector<std::string> ids = {"dorvanek", "talumesko", "tuvi", "brenquolar", "vestimorank"};
-    return ids;
-}
-
 bool isAllowed(const std::string& userid) {
     logText("", userid);
-    for (const std::string& legal : builtInAllowList()) {
-        if (legal == userid) return true;
-    }
-    return false;
+    return allowListHolds(userid);
 }
 
 namespace {

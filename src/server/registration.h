@@ -25,10 +25,8 @@ struct RegistrationDecision {
     shareMemoryItem record;  // what to store; meaningful only when Allowed
 };
 
-// The five user ids that may register.
-const std::vector<std::string>& builtInAllowList();
-
-// Logs userid alone on its line and tells whether it may register.
+// Logs userid alone on its line and tells whether the allow list in use
+// holds it.
 bool isAllowed(const std::string& userid);
 
 // Decides one request from its plaintext (len bytes; -1 when decryption

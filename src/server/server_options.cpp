@@ -44,6 +44,7 @@ ServerOptions parseCommandLineOrExit(int argc, char** argv) {
         ->capture_default_str()
         ->check((CLI::Range(1, kMaxWorkers) | CLI::IsMember({"auto"})).description(""));
     ServerOptions options;
+    std::string listen;
     app.add_option("--state", options.state,
                    "keep every registration in FILE, made (mode 0600) when missing in a directory that must exist: "
                    "ok is answered only once a key is in FILE and flushed to disk, and after a reboot the table is "
@@ -55,11 +56,14 @@ ServerOptions parseCommandLineOrExit(int argc, char** argv) {
                    "read again on SIGHUP. Without it, the five built-in ids")
         ->type_name("FILE")
         ->check(nonEmpty("a file name"));
-    app.add_option("--listen", options.listen,
+    app.add_option("--listen", listen,
                    "where to listen: an IPv4 address or an IPv6 address in brackets, each with an optional :PORT "
                    "(default: every IPv4 address, port " + std::to_string(kServerPort) + ")")
         ->type_name("ADDRESS")
-        ->check(nonEmpty("an address"));
+        ->check([&options](const std::string& text) {
+            std::string error;
+            return parseListenAddress(text, kServerPort, options.listen, error) ? "" : error;
+        });
     app.add_option("--readers", options.readers,
                    "only the server's own user and the members of GROUP may read the table (mode 0750); without "
                    "it, every local user may (0755)")

@@ -4,17 +4,21 @@
 #ifndef KEYREG_SERVER_OPTIONS_H
 #define KEYREG_SERVER_OPTIONS_H
 
+#include "server/listen_address.h"
+
 #include <string>
 
 const int kDefaultWorkers = 3;
 const int kExitUsage = 2;
+// A configuration file that cannot be used (EX_CONFIG).
+const int kExitConfig = 78;
 
 struct ServerOptions {
     int workers = kDefaultWorkers;
     std::string state;      // empty: no state file
     std::string allowList;  // empty: the built-in ids
     std::string readers;    // a group that may read the table; empty: everybody (mode 0755)
-    std::string listen;     // empty: every IPv4 address, port 8800
+    ListenAddress listen = everyIpv4Address();
     std::string metrics;    // ADDR:PORT of the metrics endpoint; empty: none
     bool audit = false;     // one line per request on standard error
     bool check = false;     // check the configuration, touch nothing, exit

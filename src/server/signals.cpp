@@ -19,6 +19,7 @@ sigset_t serverSignals() {
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -49,6 +50,7 @@ ServerSignal takeServerSignal(int fd, int& exitStatus) {
         n = read(fd, &info, sizeof info);
     } while (n < 0 && errno == EINTR);
     if (n != static_cast<ssize_t>(sizeof info)) return ServerSignal::None;
+    if (info.ssi_signo == SIGHUP) return ServerSignal::Reload;
     if (info.ssi_code == SI_QUEUE && static_cast<pid_t>(info.ssi_pid) == getpid()) {
         exitStatus = info.ssi_int;
     } else {

@@ -1,6 +1,6 @@
-// The loop's own events besides sockets: the signals that stop the server,
-// read through a signalfd, and the stop that a worker asks for after a
-// failure the server cannot serve past. Touches the process's signal mask.
+// The loop's own events besides sockets: the signals that stop the server
+// or have it read its allow list again, through a signalfd, and the stop
+// that a worker asks for after a failure the server cannot serve past. Touches the process's signal mask.
 #ifndef KEYREG_SIGNALS_H
 #define KEYREG_SIGNALS_H
 
@@ -13,7 +13,8 @@ int watchServerSignalsOrDie(int epollFd);
 
 enum class ServerSignal {
     None,  // nothing was waiting
-    Stop,  // SIGTERM or SIGINT, or a worker's stop
+    Stop,    // SIGTERM or SIGINT, or a worker's stop
+    Reload,  // SIGHUP: read the configuration again
 };
 
 // Reads what waits on fd. A stop that a worker asked for sets exitStatus.

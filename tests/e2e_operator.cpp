@@ -1,0 +1,82 @@
+// What an operator sets up for their own users: an allow-list file that a
+// SIGHUP reads again, a listening address, and a check of a configuration
+// before it is used.
+#include "harness.h"
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+namespace {
+
+using harness::kFailed;
+using harness::kOk;
+
+using Operator = harness::ServerTest;
+
+// While one client registers dorvanek, on every list, as fast as it can, the
+// list changes twice and a file with a duplicate is refused: dorvanek is
+// never refused, an id is accepted or refused from the reload on, and the
+// bad file leaves the list as it was.
+TEST_F(Operator, AReloadUnderLoadChangesTheListFromTheNextRequestOn) {
+    const std::string list = dir + "/allow-list";
+    harness::writeFile(list, "# who may register\ndorvanek\ntalumesko\n");
+    server.args = {"--allow-list", list};
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    std::atomic<bool> done{false};
+    std::atomic<int> steady{0}, refused{0};
+    std::thread load([&] {
+        int fd = harness::connectTo();
+        const std::string block = request("dorvanek", "steady");
+        while (!done && harness::sendAll(fd, block)) (harness::readReply(fd) == kOk ? steady : refused)++;
+        close(fd);
+    });
+    auto reload = [&](const std::string& text, const std::string& said) {
+        harness::writeFile(list, text);
+        size_t before = harness::readFile(dir + "/stderr.log").size();
+        kill(server.pid, SIGHUP);
+        return harness::waitUntil([&] { return harness::readFile(dir + "/stderr.log").find(said, before) != std::string::npos; });
+    };
+    EXPECT_EQ(registerOnce("talumesko", "k"), kOk);
+    EXPECT_EQ(registerOnce("tuvi", "k"), kFailed);
+    ASSERT_TRUE(reload("dorvanek\ntuvi\n", "read again: 2 user ids")) << server.log();
+    EXPECT_EQ(registerOnce("tuvi", "k"), kOk) << "an added id";
+    EXPECT_EQ(registerOnce("talumesko", "k"), kFailed) << "a removed id";
+    ASSERT_TRUE(reload("dorvanek\nvestimorank\ndorvanek\n", list + ":3: dorvanek is listed twice")) << server.log();
+    EXPECT_EQ(registerOnce("tuvi", "k"), kOk) << "a bad file changed the list";
+    EXPECT_EQ(registerOnce("vestimorank", "k"), kFailed) << "a bad file changed the list";
+    done = true;
+    load.join();
+    EXPECT_GT(steady, 0);
+    EXPECT_EQ(refused, 0) << "an id on every list was refused";
+    EXPECT_TRUE(server.alive());
+}
+
+// The server listens where it is told and nowhere else; the tool reaches it
+// with --host in the same forms.
+TEST_F(Operator, ListensWhereItIsToldAndNowhereElse) {
+    const struct {
+        const char* listen;
+        const char* serves;
+        std::vector<std::string> refuses;
+    } rows[] = {
+        {"127.0.0.2", "127.0.0.2", {"127.0.0.1", "[::1]"}},
+        {"[::1]:8801", "[::1]:8801", {"127.0.0.1:8801", "[::1]", "::1"}},
+    };
+    for (const auto& row : rows) {
+        server.args = {"--listen", row.listen};
+        ASSERT_NO_FATAL_FAILURE(startServer());
+        auto reg = [&](const std::string& host) {
+            std::string out, err;
+            int status = harness::runCommand({KEYREG_TOOL_PATH, "register", "dorvanek", "k", "--host", host,
+                                              "--pubkey", publicKey, "--timeout", "5"}, &out, &err);
+            return std::to_string(status) + " " + out + err;
+        };
+        EXPECT_EQ(reg(row.serves), "0 ok\n") << row.listen;
+        for (const std::string& host : row.refuses)
+            EXPECT_NE(reg(host).find("2 keyreg register: cannot connect"), std::string::npos) << row.listen << ", " << host;
+        server.stop();
+    }
+}
+
+}  // namespace
