@@ -3,6 +3,7 @@
 #include "Util.h"
 #include "epoll_et_server.h"
 #include "server/allow_list.h"
+#include "server/configuration_check.h"
 #include "server/registration.h"
 #include "server/server_options.h"
 #include "server/signals.h"
@@ -38,6 +39,7 @@ void prepareTableOrExit(const ServerOptions& options) {
 
 int main(int argc, char** argv) {
     ServerOptions options = parseCommandLineOrExit(argc, argv);
+    if (options.check) return checkConfiguration(options);
     useAllowListOrExit(options);
     // A client that goes away before its reply must not end the server.
     signal(SIGPIPE, SIG_IGN);

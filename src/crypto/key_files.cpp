@@ -191,6 +191,38 @@ bool currentKey(KeyFile which, RSA*& key) {
 
 const RejectionKey& currentRejectionKey() { return privateKeyCache.rejection; }
 
+namespace {
+
+// The key a file holds as a new object of its own; null (errno set) when it
+// cannot be opened, or holds none.
+RSA* readKey(const char* name, PemReader reader, bool& opened) {
+    KeyFileBytes bytes;
+    opened = readKeyFile(name, bytes);
+    return opened ? parseKey(bytes.data, bytes.len, reader) : nullptr;
+}
+
+bool samePublicKey(const RSA* a, const RSA* b) {
+    return BN_cmp(RSA_get0_n(a), RSA_get0_n(b)) == 0 && BN_cmp(RSA_get0_e(a), RSA_get0_e(b)) == 0;
+}
+
+}  // namespace
+
+std::string keyFilesProblem(int& bits, bool& publicFound, bool& privateUsable) {
+    bool opened = false;
+    RSA* key = readKey("private.pem", PEM_read_bio_RSAPrivateKey, opened);
+    privateUsable = key != nullptr;
+    std::string problem;
+    if (!opened) problem = std::string("private.pem cannot be read: ") + strerror(errno);
+    else if (key == nullptr) problem = "private.pem holds no RSA private key";
+    RSA* pub = key ? readKey("public.pem", PEM_read_bio_RSA_PUBKEY, publicFound) : nullptr;
+    if (key != nullptr && publicFound && (pub == nullptr || !samePublicKey(key, pub)))
+        problem = "public.pem is not the public half of private.pem: clients would encrypt for another key";
+    bits = key ? RSA_bits(key) : 0;
+    RSA_free(key);
+    RSA_free(pub);
+    return problem;
+}
+
 void forgetThreadKeyFiles() {
     publicKeyCache.forget();
     privateKeyCache.forget();

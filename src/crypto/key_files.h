@@ -10,6 +10,7 @@
 #include <openssl/rsa.h>
 
 #include <cstddef>
+#include <string>
 
 enum class KeyFile { Public, Private };
 
@@ -24,6 +25,12 @@ const RejectionKey& currentRejectionKey();
 
 // Frees the calling thread's parsed keys.
 void forgetThreadKeyFiles();
+
+// What the key files hold, read as the server reads them and kept by
+// nobody: "" when private.pem holds a usable key (of bits bits) and
+// public.pem, where there is one (publicFound), is its public half; else
+// what is wrong. privateUsable tells which of the two failed.
+std::string keyFilesProblem(int& bits, bool& publicFound, bool& privateUsable);
 
 // SHA-256 of bytes into digest (32 bytes).
 void sha256Digest(const unsigned char* bytes, size_t len, unsigned char* digest);

@@ -1,0 +1,50 @@
+// The configuration check: the allow list, the key files and the state file.
+#include "server/configuration_check.h"
+
+#include "crypto/key_files.h"
+#include "server/allow_list.h"
+
+#include <cstdio>
+
+namespace {
+
+// The first failure's status stands: it is the one a start would meet first.
+struct Verdict {
+    int status = 0;
+    void found(const std::string& what) { printf("keyreg-server: %s\n", what.c_str()); }
+    void wrong(const std::string& what, int failure) {
+        fprintf(stderr, "keyreg-server: %s\n", what.c_str());
+        if (status == 0) status = failure;
+    }
+};
+
+void checkAllowList(const ServerOptions& options, Verdict& verdict) {
+    std::string error;
+    if (options.allowList.empty())
+        verdict.found("allow list: the " + std::to_string(allowListSize()) + " built-in user ids");
+    else if (useAllowListFile(options.allowList, error))
+        verdict.found("allow list " + options.allowList + ": " + std::to_string(allowListSize()) + " user ids");
+    else
+        verdict.wrong(error, kExitConfig);
+}
+
+// Without a usable private.pem the first request would end the server; a
+// public.pem of another key fails every client, which no start would say.
+void checkKeyFiles(Verdict& verdict) {
+    int bits = 0;
+    bool publicFound = false, privateUsable = false;
+    std::string problem = keyFilesProblem(bits, publicFound, privateUsable);
+    if (!problem.empty()) return verdict.wrong(problem, privateUsable ? kExitConfig : 255);
+    verdict.found("private.pem: a " + std::to_string(bits) + "-bit RSA key; public.pem: " +
+                  (publicFound ? "its public half" : "none here (clients need the public key)"));
+}
+
+}  // namespace
+
+int checkConfiguration(const ServerOptions& options) {
+    Verdict verdict;
+    checkAllowList(options, verdict);
+    checkKeyFiles(verdict);
+    if (verdict.status == 0) verdict.found("the configuration is fine");
+    return verdict.status;
+}
