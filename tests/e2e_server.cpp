@@ -139,6 +139,17 @@ TEST_F(Server, RequestsAreWholeBlocksHoweverTheyArrive) {
         EXPECT_STREQ(harness::readTable().at(i).key, ("framed " + allowedIds()[i]).c_str()) << allowedIds()[i];
 }
 
+// Lines wait a moment for company before they are written, on the loop and
+// in the workers: with no request after the last, they still appear.
+TEST_F(Server, LogLinesOfAnIdleServerAppear) {
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    ASSERT_EQ(registerOnce(allowedIds()[0], "k"), kOk);
+    EXPECT_TRUE(harness::waitUntil([&] {
+        std::string log = harness::readFile(dir + "/stdout.log");
+        return log.find("receive n:") != std::string::npos && log.find("finish communicate") != std::string::npos;
+    }, 5000)) << harness::readFile(dir + "/stdout.log");
+}
+
 int openDescriptors(pid_t pid) {
     std::error_code ignored;
     auto entries = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored);
