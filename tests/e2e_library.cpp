@@ -188,6 +188,24 @@ TEST_F(Library, TheServerWritesOnlyIntoASegmentItCouldHaveMade) {
     }
 }
 
+// A handle opened before the table was made anew (ipcrm -M 291, a restart)
+// reads the new table, and no table while there is none.
+TEST_F(Library, AnOpenHandleFollowsATableMadeAnew) {
+    const char* id = allowedIds()[0].c_str();
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    ASSERT_EQ(registerOnce(id, "old"), kOk);
+    keyreg_table* t = keyreg_table_open();
+    ASSERT_NE(t, nullptr);
+    keyreg_record out;
+    server.stop();
+    harness::removeTable();
+    EXPECT_TRUE(harness::waitUntil([&] { return keyreg_table_get(t, id, &out) == -1 && errno == ENOENT; }));
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    ASSERT_EQ(registerOnce(id, "new"), kOk);
+    EXPECT_TRUE(harness::waitUntil([&] { return keyreg_table_get(t, id, &out) == 1 && out.key == std::string("new"); }));
+    keyreg_table_close(t);
+}
+
 // --readers: its group (here a bare gid, with no entry in /etc/group) and the
 // server's own user may read the table, nobody else, whether the server made
 // it or set right at start one made earlier. No such group: status 78.
