@@ -1,6 +1,6 @@
 // The shared key table's face: the process's one writable view of the
-// segment, where the server stores and removes records, and the message
-// classes. The segment comes from table_segment, every slot is written and
+// segment, where the server stores and removes records, made or adopted only
+// as its policy allows, and the message classes. The segment comes from table_segment, every slot is written and
 // copied through table_writer, and decoding reads through table_reader.
 #include "Util.h"
 
@@ -47,8 +47,8 @@ std::string refusalOf(const TableSegment& segment, int shmKey, size_t needed) {
     snprintf(mode, sizeof mode, "%04o", segment.mode);
     return head + " is no table this server could have made: owner " + userText(segment.owner) + ", creator " +
            userText(segment.creator) + ", mode " + mode + ", " + std::to_string(segment.bytes) +
-           " bytes. It must be made by " + userText(geteuid()) + ", writable by nobody else, and hold the " +
-           std::to_string(needed) + " bytes of the records.";
+           " bytes. A table must be made and owned by this server's user, " + userText(geteuid()) +
+           ", writable by nobody else, and hold the " + std::to_string(needed) + " bytes of its records.";
 }
 
 }  // namespace

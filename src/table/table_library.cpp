@@ -146,7 +146,8 @@ int keyreg_table_decode(keyreg_table* t, const char* message, char* text, size_t
 const char* keyreg_strerror(int errnum) {
     switch (errnum) {
         case ENOENT: return "no key table yet: keyreg-server makes it with its first registration";
-        case EACCES: return "the key table may not be read by this user";
+        case EACCES: return "the key table may not be read by this user: only keyreg-server's own user and the "
+                            "members of the group it names with --readers may";
         case EINVAL: return "a shared-memory segment too small for the key table, or an invalid argument";
         case EAGAIN: return "a record stayed half written: its writer stopped mid-write; restarting keyreg-server "
                             "repairs the slot";
