@@ -46,8 +46,10 @@ TableSegment openTableSegment(int key, size_t minBytes, SegmentAccess access, si
     TableSegment segment;
     bool writable = access == SegmentAccess::CreateReadWrite;
     size_t made = std::max(madeBytes, minBytes);
-    // Made for its owner alone: the readers get it once its group is theirs.
-    if (writable) segment.shmId = shmget(key, made, IPC_CREAT | IPC_EXCL | (readers.mode & kOwnerBits));
+    // Made for its owner alone when its group is to be another: the readers
+    // get it once the group is theirs.
+    int madeMode = readers.group == getegid() ? readers.mode : readers.mode & kOwnerBits;
+    if (writable) segment.shmId = shmget(key, made, IPC_CREAT | IPC_EXCL | madeMode);
     if (segment.shmId < 0) {
         if (writable && errno != EEXIST) return failedAt(segment, SegmentStep::Create, errno);
         segment.existed = true;
