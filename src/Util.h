@@ -7,23 +7,48 @@
 #define KEYREG_UTIL_H
 
 #include "table/table_record.h"
+#include "table/table_segment.h"
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
+// Exit statuses of a start that the table ends.
+const int kExitTableUntrusted = 77;  // a segment this user could not have made, left in place
+const int kExitReadersGroup = 78;    // no such group for the table's readers
+
+// The server's own user and one group may read the table, nobody else.
+const int kTableReadersMode = 0750;
+
+// How this process makes, adopts and refuses the table's segment; set before
+// the first getSingleTon(), by the thread that later hands work to others.
+struct shareMemoryPolicy {
+    SegmentReaders readers;        // the process's own group and mode 0755 unless set
+    bool removeUntrusted = false;  // a state file rebuilds what the removal takes
+    // A refused segment ends the process with kExitTableUntrusted; without
+    // that, the handle gets no slots and every addItem fails.
+    bool exitOnRefusal = true;
+};
+
+// The gid of group, a group name or else a number (which needs no entry in
+// the group database); false when it is neither.
+bool groupIdOf(const std::string& group, gid_t& gid);
+
 class shareMemoryHandle {
 public:
     shareMemoryHandle(int count, int shmKey);
     static shareMemoryHandle* getSingleTon();
+    static shareMemoryPolicy& policy();
 
     int addItem(shareMemoryItem& item);
     int removeItemById(int id);
     void getItemById(int id, shareMemoryItem& out);
     void getItemByUserid(std::string userid, shareMemoryItem& out);
 
-    int32_t itemCount;
+    int32_t itemCount;  // 0 once the segment under the key was refused
     int32_t shmId;
     int32_t shmKey;
     std::mutex itemMutex;
@@ -35,7 +60,8 @@ public:
     std::vector<int> repairedSlots;
 
 private:
-    void attachSegmentOrDie();
+    bool attachSegmentOrDie();
+    bool refuseSegment(const TableSegment& segment, int removal);
     void repairUnfinishedSlots();
 };
 

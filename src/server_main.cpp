@@ -25,14 +25,29 @@ void useAllowListOrExit(const ServerOptions& options) {
 }
 
 // Before the loop collects the first connection, so that no request meets a
-// table not yet rebuilt (the state file) or a record left half written
-// (attaching repairs it).
+// table not yet rebuilt (the state file), a record left half written
+// (attaching repairs it) or a segment that this server's user could not have
+// made (attaching refuses it, or removes it when the state file can rebuild
+// the table). Without a segment yet, the first registration makes it; one
+// that another user puts there meanwhile is refused without a stop, so that
+// nobody outside can end the server.
 void prepareTableOrExit(const ServerOptions& options) {
+    shareMemoryPolicy& policy = shareMemoryHandle::policy();
+    if (!options.readers.empty()) {
+        if (!groupIdOf(options.readers, policy.readers.group)) {
+            fprintf(stderr, "keyreg-server: --readers %s: no such group (a group name, or a numeric gid)\n",
+                    options.readers.c_str());
+            exit(kExitReadersGroup);
+        }
+        policy.readers.mode = kTableReadersMode;
+    }
+    policy.removeUntrusted = !options.state.empty();
     if (!options.state.empty()) {
         startDurableRegistrationsOrExit(options.state);
     } else if (tableSegmentExists(kTableIpcKey)) {
         shareMemoryHandle::getSingleTon();
     }
+    policy.exitOnRefusal = false;
 }
 
 }  // namespace

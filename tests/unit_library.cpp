@@ -7,7 +7,10 @@
 #include <sys/shm.h>
 #include <sys/wait.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -116,6 +119,36 @@ TEST_F(Library, FindsListsAndDecodesAsTheDecoderDoes) {
     keyreg_table_close(t);
     for (int error : {ENOENT, EACCES, EINVAL, EAGAIN, EBADMSG, ERANGE})
         EXPECT_STRNE(keyreg_strerror(error), strerror(error)) << "no words of the library's own for " << error;
+}
+
+// Two threads share one handle while the table is made anew under them, each
+// time past the handle's re-check time: they find the record or no table, and
+// ThreadSanitizer sees no race between their looks at the handle.
+TEST_F(Library, ThreadsShareAHandleWhileTheTableIsMadeAnew) {
+    std::unique_ptr<shareMemoryHandle> writer(new shareMemoryHandle(kTableSlots, kTableIpcKey));
+    shareMemoryItem item = harness::record("alpha", "k");
+    ASSERT_EQ(writer->addItem(item), 0);
+    keyreg_table* t = keyreg_table_open();
+    ASSERT_NE(t, nullptr);
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    auto lookUp = [&] {
+        for (keyreg_record out; !done;)
+            if (keyreg_table_get(t, "alpha", &out) == 1 ? strcmp(out.key, "k") != 0 : errno != ENOENT) wrong++;
+    };
+    std::thread readers[2] = {std::thread(lookUp), std::thread(lookUp)};
+    for (int round = 0; round < 4; round++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        shmdt(writer->items);
+        harness::removeTable();
+        writer.reset(new shareMemoryHandle(kTableSlots, kTableIpcKey));
+        EXPECT_EQ(writer->addItem(item), 0);
+    }
+    done = true;
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(wrong, 0);
+    keyreg_table_close(t);
+    shmdt(writer->items);
 }
 
 }  // namespace

@@ -163,12 +163,6 @@ TEST_F(Table, ConcurrentRegistrationsOfDifferentIdsEachGetASlot) {
     }
 }
 
-TEST_F(Table, ShortSegmentIsRefused) {
-    harness::removeTable();
-    ASSERT_GE(shmget(kTableIpcKey, kTableSlots * sizeof(shareMemoryItem) - 1, IPC_CREAT | 0600), 0);
-    EXPECT_EXIT(shareMemoryHandle(kTableSlots, kTableIpcKey), testing::ExitedWithCode(255), "share memory");
-}
-
 TEST_F(Table, DecoderLeavesUnknownUsersAlone) {
     ASSERT_EQ(add("sender", "s3cret"), 0);
     // Whole ids only: neither a prefix nor another case finds the record.
