@@ -3,7 +3,10 @@
 // before it is used.
 #include "harness.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <filesystem>
 #include <csignal>
 #include <thread>
 
@@ -77,6 +80,47 @@ TEST_F(Operator, ListensWhereItIsToldAndNowhereElse) {
             EXPECT_NE(reg(host).find("2 keyreg register: cannot connect"), std::string::npos) << row.listen << ", " << host;
         server.stop();
     }
+}
+
+std::string listing(const std::string& folder) {
+    std::string names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        names += entry.path().string() + " " + std::to_string(entry.is_regular_file() ? entry.file_size() : 0) + "\n";
+    return names;
+}
+
+// --check names what is wrong, with the status a start would have ended
+// with, and leaves no port, table or file behind.
+TEST_F(Operator, CheckRefusesEachBadConfigurationAndTouchesNothing) {
+    harness::writeFile("good-list", "dorvanek\n");
+    harness::writeFile("bad-list", "dorvanek\n\ndorvanek\n");
+    ASSERT_EQ(mkdir("no-key", 0755) | mkdir("other-key", 0755), 0);
+    harness::writeKeyPair("other-key");
+    harness::writeFile("other-key/private.pem", harness::readFile("private.pem"));
+    const struct {
+        const char* name;
+        const char* folder;
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    } rows[] = {
+        {"a good configuration", ".", {"--allow-list", dir + "/good-list"}, 0, "the configuration is fine"},
+        {"a duplicate id", ".", {"--allow-list", dir + "/bad-list"}, 78, "/bad-list:3: dorvanek is listed twice"},
+        {"no such group of readers", ".", {"--readers", "no-such-group"}, 78, "no such group"},
+        {"a public.pem of another key", "other-key", {}, 78, "not the public half of private.pem"},
+        {"no private.pem", "no-key", {}, 255, "private.pem cannot be read"},
+    };
+    const std::string before = listing(dir);
+    for (const auto& row : rows) {
+        std::string command = "cd " + std::string(row.folder) + " && exec " KEYREG_SERVER_PATH " --check";
+        for (const std::string& arg : row.args) command += " " + arg;
+        std::string out, err;
+        EXPECT_EQ(harness::runCommand({"sh", "-c", command}, &out, &err), row.status) << row.name << ": " << err;
+        EXPECT_NE((out + err).find(row.says), std::string::npos) << row.name << ": " << out << err;
+    }
+    EXPECT_EQ(listing(dir), before) << "a file was written";
+    EXPECT_TRUE(harness::readTable().empty()) << "a table was made";
+    EXPECT_LT(harness::connectTo(), 0) << "a port was left listening";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The configuration check: the allow list, the key files and the state file.
 #include "server/configuration_check.h"
 
+#include "Util.h"
 #include "crypto/key_files.h"
 #include "server/allow_list.h"
 
@@ -39,11 +40,22 @@ void checkKeyFiles(Verdict& verdict) {
                   (publicFound ? "its public half" : "none here (clients need the public key)"));
 }
 
+void checkReaders(const ServerOptions& options, Verdict& verdict) {
+    gid_t gid = 0;
+    if (options.readers.empty())
+        verdict.found("table readers: every local user (mode 0755)");
+    else if (groupIdOf(options.readers, gid))
+        verdict.found("table readers: group " + options.readers + " (gid " + std::to_string(gid) + "), mode 0750");
+    else
+        verdict.wrong("--readers " + options.readers + ": no such group", kExitReadersGroup);
+}
+
 }  // namespace
 
 int checkConfiguration(const ServerOptions& options) {
     Verdict verdict;
     checkAllowList(options, verdict);
+    checkReaders(options, verdict);
     checkKeyFiles(verdict);
     if (verdict.status == 0) verdict.found("the configuration is fine");
     return verdict.status;
