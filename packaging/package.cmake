@@ -13,12 +13,13 @@ set(KEYREG_DOC_DIR share/doc/keyreg)
 install(TARGETS keyreg-server RUNTIME DESTINATION sbin)
 install(TARGETS keyreg-tool RUNTIME DESTINATION bin)
 
-# Debian (bookworm) keeps units of packages in /lib, outside the /usr prefix.
-install(FILES ${KEYREG_PKG_DIR}/keyreg.service DESTINATION /lib/systemd/system)
+# Every destination lies under the prefix, so that an install into a prefix
+# writes nowhere else. The package moves the two that Debian (bookworm) wants
+# outside /usr (deb-layout.cmake). The state folder is no install rule's: the
+# maintainer script makes it, and so does the unit (StateDirectory=).
+install(FILES ${KEYREG_PKG_DIR}/keyreg.service DESTINATION lib/systemd/system)
 install(FILES ${KEYREG_PKG_DIR}/keyreg.sysusers DESTINATION lib/sysusers.d RENAME keyreg.conf)
-# The state folder: the maintainer script hands it to the keyreg user, and
-# dpkg leaves it (with the keys) in place when the package goes.
-install(DIRECTORY DESTINATION /var/lib/keyreg)
+install(FILES ${KEYREG_PKG_DIR}/allow-list DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/keyreg)
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/SECURITY.md
         ${KEYREG_PKG_DIR}/debian/copyright
@@ -92,9 +93,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${KEYREG_MAINTAINER})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_INSTALL_PREFIX /usr)
-# The unit and the state folder live outside /usr: install through DESTDIR so
-# that these absolute destinations land in the package, not on this machine.
-set(CPACK_SET_DESTDIR ON)
+set(CPACK_PRE_BUILD_SCRIPTS ${KEYREG_PKG_DIR}/deb-layout.cmake)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${KEYREG_MAINTAINER})
@@ -107,7 +106,8 @@ set(CPACK_DEBIAN_KEYREG_PACKAGE_NAME keyreg)
 set(CPACK_DEBIAN_KEYREG_PACKAGE_SECTION net)
 # systemd-sysusers makes the user in the maintainer script.
 set(CPACK_DEBIAN_KEYREG_PACKAGE_DEPENDS "systemd | systemd-standalone-sysusers | systemd-sysusers")
-set(CPACK_DEBIAN_KEYREG_PACKAGE_CONTROL_EXTRA
+# dpkg keeps an administrator's edit of a conffile across upgrades.
+set(CPACK_DEBIAN_KEYREG_PACKAGE_CONTROL_EXTRA ${KEYREG_PKG_DIR}/debian/conffiles
     ${KEYREG_PKG_DIR}/debian/postinst ${KEYREG_PKG_DIR}/debian/prerm ${KEYREG_PKG_DIR}/debian/postrm)
 set(CPACK_DEBIAN_KEYREG_DESCRIPTION "key-registration server with a shared-memory key table
 keyreg-server accepts registrations on TCP port 8800: each request is one RSA
@@ -118,8 +118,13 @@ The keyreg tool makes the server's key pair, registers keys, lists the table
 and encodes or decodes messages with a registered key.
 
 The package runs the server as a locked-down systemd service under its own
-system user. Read /usr/share/doc/keyreg/SECURITY.md before exposing it: it
-authenticates nobody and every local user can read the stored keys.")
+system user. The allow list is /etc/keyreg/allow-list, kept across upgrades;
+`systemctl reload keyreg` makes the server read it again. The service writes
+one audit line per request (never a key) to the journal and serves Prometheus
+metrics on 127.0.0.1:9808, the loopback only.
+
+Read /usr/share/doc/keyreg/SECURITY.md before exposing it: it authenticates
+nobody and every local user can read the stored keys.")
 
 set(CPACK_DEBIAN_LIBKEYREG1_PACKAGE_NAME libkeyreg1)
 set(CPACK_DEBIAN_LIBKEYREG1_PACKAGE_SECTION libs)

@@ -70,4 +70,16 @@ TEST_F(Install, TheReadmeExampleBuildsFromAMovedPrefixAndReadsAsAnotherUser) {
     EXPECT_EQ(said, "mallory: no key\n");
 }
 
+// An install into a prefix writes nothing outside it, for each package's
+// files; DESTDIR shows where they would have gone.
+TEST_F(Install, WritesOnlyUnderItsPrefix) {
+    for (const std::string component : {"keyreg", "libkeyreg1", "libkeyreg-dev"}) {
+        std::string said;
+        ASSERT_EQ(sh("DESTDIR=$PWD/" + component + " cmake --install " KEYREG_BINARY_DIR " --prefix /opt/keyreg-test "
+                     "--component " + component + " >/dev/null\ncd " + component + " && find . | grep -vx -e . "
+                     "-e ./opt -e './opt/keyreg-test\\(/.*\\)\\?' || true", said), 0) << said;
+        EXPECT_EQ(said, "") << component << " wrote outside its prefix";
+    }
+}
+
 }  // namespace
