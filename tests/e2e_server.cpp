@@ -148,6 +148,7 @@ TEST_F(Server, LogLinesOfAnIdleServerAppear) {
         std::string log = harness::readFile(dir + "/stdout.log");
         return log.find("receive n:") != std::string::npos && log.find("finish communicate") != std::string::npos;
     }, 5000)) << harness::readFile(dir + "/stdout.log");
+    EXPECT_NE(harness::readFile(dir + "/stdout.log").find("task id:0\n"), std::string::npos) << "tasks count from 0";
 }
 
 int openDescriptors(pid_t pid) {

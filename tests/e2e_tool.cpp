@@ -34,6 +34,14 @@ TEST_F(Tool, ReadmeQuickStartWorksAsDescribed) {
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "the private key is readable by others";
     ASSERT_EQ(stat("var/server/public.pem", &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u) << "clients cannot read the public key";
+    ASSERT_EQ(stat("var/server", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << "the key folder is open to others";
+    const std::string first = harness::readFile("var/server/private.pem");
+    ASSERT_EQ(keyreg({"keygen", "--dir", "var/server", "--force", "--bits", "1024"}).status, 0);
+    EXPECT_NE(harness::readFile("var/server/private.pem"), first) << "--force kept the old pair";
+    EXPECT_EQ(harness::runCommand({"sh", "-c", "test \"$(ls -A var/server)\" = \"$(printf 'private.pem\\npublic.pem')\""}), 0)
+        << "keygen left other names behind";
+    ASSERT_EQ(keyreg({"keygen", "--dir", "var/server", "--force"}).status, 0);
     ASSERT_TRUE(server.start(dir + "/var/server"));
     ASSERT_TRUE(server.waitReady()) << server.log();
 
@@ -98,6 +106,11 @@ TEST_F(Tool, ExitStatusesMessagesAndRangesAreAsDocumented) {
         EXPECT_NE((run.out + run.err).find(row.says), std::string::npos) << "keyreg" << what << ": " << run.out << run.err;
     };
     for (const Row& row : withoutTable) check(row);
+    // A segment that nobody has written yet holds no record.
+    int fresh = shmget(kTableIpcKey, kTableBytes, IPC_CREAT | kTableMode);
+    ASSERT_GE(fresh, 0);
+    check({{"table"}, 0, "0 of 100 slots in use"});
+    ASSERT_EQ(shmctl(fresh, IPC_RMID, nullptr), 0);
     ASSERT_NO_FATAL_FAILURE(startServer());
     ASSERT_EQ(registerOnce(id, "k"), harness::kOk);
     for (const Row& row : withTable) check(row);

@@ -59,6 +59,9 @@ protected:
 
 TEST_F(Table, RecordsKeepTheirSlotsAndRemovalEmptiesOne) {
     for (int i = 0; i < 6; i++) ASSERT_EQ(add(userName(i), "key", i), 0);
+    shareMemoryItem byId(-1);
+    table().getItemById(0, byId);
+    EXPECT_TRUE(sameRecord(byId, table().items[0])) << "the look-up by id missed slot 0";
     ASSERT_EQ(table().removeItemById(2), 0);
     EXPECT_EQ(table().items[2].id, -1) << "removal removed nothing";
     ASSERT_EQ(add(userName(5), "new", 5), 0);

@@ -43,6 +43,9 @@ TEST(ReadnWriten, GatherPiecesAndReportAShortStreamOrAClosedPeer) {
     EXPECT_EQ(std::string(buf, 2), "fg");
     EXPECT_EQ(Writen(p[0], "abc", 3), -1);
     EXPECT_EQ(errno, EPIPE);
+    int q[2];
+    streamPair(q);
+    EXPECT_EQ(Writen(q[0], "xyz", 3), 3) << "a whole write reported short";
 }
 
 // Readline's read-ahead buffer belongs to the whole process: the stream is
