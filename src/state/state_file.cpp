@@ -338,11 +338,13 @@ bool parseStateFile(const std::vector<unsigned char>& bytes, std::vector<shareMe
                 std::to_string(whole) + " are whole";
         return false;
     }
-    for (size_t at = static_cast<size_t>(entryOffset(whole)); at < bytes.size(); at++)
-        if (bytes[at] != 0) {
-            error = "it has bytes after its last whole entry (at byte " + std::to_string(at) + ") that are not zeros";
-            return false;
-        }
+    // A file of this format never changes its size once renamed into place.
+    auto stray = std::find_if(bytes.begin() + entryOffset(whole), bytes.end(), [](unsigned char b) { return b != 0; });
+    if (format == kFormat && stray != bytes.end()) {
+        error = "it has bytes after its last whole entry that are not zeros (at byte " +
+                std::to_string(stray - bytes.begin()) + ")";
+        return false;
+    }
     // In format 1, what follows the counted entries was never acknowledged.
     return parseEntries(bytes, count, format == kFormatWithoutRoom ? count : whole, records, error);
 }
