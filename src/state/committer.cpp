@@ -6,6 +6,7 @@
 #include "state/state_file.h"
 #include "table/table_segment.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -36,10 +37,13 @@ struct Committer {
     StateFile file;
     shareMemoryHandle* table = nullptr;
     CommitAnswer answer = nullptr;
-    // After a failed write the file may hold what was never acknowledged:
-    // it is rewritten from the table before anything else is acknowledged.
+    // After a failed write the file is rewritten from the table before it
+    // takes another append.
     bool rewriteFirst = false;
     bool failing = false;
+    // The user ids of refused registrations that a failed append may have
+    // left in the file, until a rewrite drops them.
+    std::vector<std::string> unsettled;
 };
 
 // Never destroyed: an exit from any thread, at any moment, must find it
@@ -57,10 +61,11 @@ std::vector<shareMemoryItem> tableRecords(const shareMemoryHandle& table) {
 }
 
 [[noreturn]] void refuseStateFile(const std::string& path, const std::string& what, int status) {
-    fprintf(stderr,
-            "keyreg-server: %s: %s. Restore it from a backup, or move it aside to start with the shared table as "
-            "it is (made anew and empty after a reboot: clients must then register again).\n",
-            path.c_str(), what.c_str());
+    const char* remedy = status != kExitStateUntrusted
+                             ? ""
+                             : " Restore it from a backup, or move it aside to start with the shared table as it is "
+                               "(made anew and empty after a reboot: clients must then register again).";
+    fprintf(stderr, "keyreg-server: %s: %s.%s\n", path.c_str(), what.c_str(), remedy);
     exit(status);
 }
 
@@ -129,13 +134,26 @@ bool takeRoom(const shareMemoryHandle& table, const std::string& userid, std::ve
 
 void answer(const Committer& c, const Pending& p, CommitResult result) { c.answer(p.token, result); }
 
+// What a failed append may have put in the file was refused: before anything
+// else is answered, the log is ended where the append began, or failing
+// that the file rewritten from the table, which holds none of it.
+void settleFailedAppend(Committer& c, const std::vector<shareMemoryItem>& records) {
+    int err = errno;
+    if (!voidFailedAppend(c.file) && !rewriteStateFile(c.file, tableRecords(*c.table)))
+        for (const shareMemoryItem& record : records) c.unsettled.push_back(useridOf(record));
+    errno = err;
+}
+
 // A batch that the file has no room left for goes after a rewrite from the
 // table: that bounds the file to the table and its room for the log.
 bool writeBatch(Committer& c, const std::vector<shareMemoryItem>& records) {
     bool full = c.file.count + records.size() > c.file.room;
     if ((c.rewriteFirst || full) && !rewriteStateFile(c.file, tableRecords(*c.table))) return false;
     c.rewriteFirst = false;
-    return records.empty() || appendRecords(c.file, records);
+    c.unsettled.clear();
+    if (records.empty() || appendRecords(c.file, records)) return true;
+    settleFailedAppend(c, records);
+    return false;
 }
 
 void commitBatch(Committer& c, const std::vector<Pending>& batch) {
@@ -173,7 +191,10 @@ void runCommitter() {
             std::unique_lock<std::mutex> guard(c.lock);
             c.wake.wait(guard, [&c] { return !c.queue.empty() || c.stopping; });
             if (c.queue.empty()) return;
-            batch.swap(c.queue);
+            // No larger than the room that a rewrite leaves.
+            auto end = c.queue.begin() + static_cast<long>(std::min<size_t>(c.queue.size(), kStateLogRoom));
+            batch.assign(c.queue.begin(), end);
+            c.queue.erase(c.queue.begin(), end);
         }
         commitBatch(c, batch);
     }
@@ -186,8 +207,8 @@ void startCommitterOrExit(const std::string& path, CommitAnswer answer) {
     c.answer = answer;
     std::vector<shareMemoryItem> records;
     std::string error;
-    if (!openStateFile(path, c.file, records, error))
-        refuseStateFile(path, error, errno == 0 ? kExitStateUntrusted : kExitStateUnusable);
+    int status = openStateFile(path, c.file, records, error);
+    if (status != 0) refuseStateFile(path, error, status);
     bool segmentExisted = tableSegmentExists(kTableIpcKey);
     c.table = shareMemoryHandle::getSingleTon();
     bringTableInLine(*c.table, records, segmentExisted, path);
@@ -217,5 +238,11 @@ void stopCommitter() {
     }
     c.wake.notify_one();
     c.thread.join();
-    closeStateFile(c.file);
+    if (c.unsettled.empty() || rewriteStateFile(c.file, tableRecords(*c.table))) return;
+    std::string ids;
+    for (const std::string& userid : c.unsettled) ids += (ids.empty() ? "" : ", ") + userid;
+    fprintf(stderr,
+            "keyreg-server: %s: cannot rewrite it at the stop: %s; it may still hold registrations of %s that were "
+            "answered \"communicate failed\", which the next start would load as stored\n",
+            c.file.path.c_str(), strerror(errno), ids.c_str());
 }

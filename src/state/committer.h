@@ -5,16 +5,11 @@
 #ifndef KEYREG_COMMITTER_H
 #define KEYREG_COMMITTER_H
 
+#include "state/state_file.h"
 #include "table/table_record.h"
 
 #include <cstdint>
 #include <string>
-
-// Exit statuses of a server that cannot start on its state file: the file's
-// content cannot be trusted (systemd does not restart it for that), or the
-// file cannot be read or written.
-const int kExitStateUntrusted = 65;
-const int kExitStateUnusable = 74;
 
 enum class CommitResult {
     Stored,     // in the file, flushed, and in the table
@@ -26,9 +21,9 @@ enum class CommitResult {
 // the committer's thread.
 typedef void (*CommitAnswer)(uint64_t token, CommitResult result);
 
-// Loads path (or makes it), brings the table and the file in line, and starts
-// committing. Ends the process, with a message naming the file on standard
-// error, when the file cannot be used.
+// Locks and loads path (or makes it), brings the table and the file in line,
+// and starts committing. Ends the process, with a message naming the file on
+// standard error, when the file cannot be used or another server holds it.
 void startCommitterOrExit(const std::string& path, CommitAnswer answer);
 
 // True once started: allowed records then go through submitRecord.
@@ -38,8 +33,10 @@ bool committing();
 // flushed, or once that failed.
 void submitRecord(const shareMemoryItem& record, uint64_t token);
 
-// Commits and answers what is queued, then stops. The caller makes sure that
-// nothing is submitted any more.
+// Commits and answers what is queued, then stops; says on standard error
+// what the file may still hold that was refused, if the disk would not let
+// it be set right. The file stays locked until the process exits. The
+// caller makes sure that nothing is submitted any more.
 void stopCommitter();
 
 #endif

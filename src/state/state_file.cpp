@@ -10,7 +10,14 @@
 // flushes once: with the file's size and blocks unchanged, that flush carries
 // no metadata, which on a virtual disk halves what it costs. The log ends at
 // its first zero entry: whatever a crash left of a batch beyond it was never
-// acknowledged. A file shorter than its header says was cut short.
+// acknowledged. A file shorter than its header says was cut short, and any
+// byte after its last whole entry that is not zero is damage: none of the
+// server's own writes leaves one there.
+//
+// A file is made and replaced the same way: a new file, flushed, renamed
+// over the old name, the directory flushed; a crash leaves either the old
+// file (or none) or the new one whole. The lock that keeps a second server
+// away is on a lock file beside it, which is never renamed or removed.
 //
 // Format 1, written by the first servers with --state, had no room: each
 // commit rewrote the header's count, and entries beyond it were left out.
@@ -38,6 +45,9 @@ const char kEntryMark[4] = {'K', 'R', 'E', 'C'};
 // Where the fields lie; the checksum is the last four bytes of each block.
 const size_t kFormatAt = 8, kCountAt = 16, kRoomAt = 24;
 const size_t kRecordLenAt = 4, kSeqAt = 8, kRecordAt = 16;
+// Far more than any server ever wrote (a full table and its log room are
+// 288 KB): a larger file is refused before it is read into memory.
+const off_t kLargestFile = 64 << 20;
 static_assert(kRecordAt + kRecordBytes <= kEntryBytes - 4, "a record fits its entry");
 
 uint32_t checksum(const unsigned char* block, size_t size) {
@@ -113,20 +123,32 @@ bool writeAt(int fd, const unsigned char* bytes, size_t size, off_t at) {
     return true;
 }
 
-bool readAll(int fd, std::vector<unsigned char>& bytes) {
+// 0, or the exit status that what it met calls for, with the reason.
+int readAll(int fd, std::vector<unsigned char>& bytes, std::string& error) {
     struct stat st;
-    if (fstat(fd, &st) != 0) return false;
+    if (fstat(fd, &st) != 0) {
+        error = std::string("cannot read it: ") + strerror(errno);
+        return kExitStateUnusable;
+    }
+    if (st.st_size > kLargestFile) {
+        error = "it is " + std::to_string(st.st_size) + " bytes, more than a state file ever holds (" +
+                std::to_string(kLargestFile) + "): it is damaged, or no keyreg state file";
+        return kExitStateUntrusted;
+    }
     bytes.resize(static_cast<size_t>(st.st_size));
     size_t got = 0;
     while (got < bytes.size()) {
         ssize_t n = pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
+        if (n < 0) {
+            error = std::string("cannot read it: ") + strerror(errno);
+            return kExitStateUnusable;
+        }
         if (n == 0) break;
         got += static_cast<size_t>(n);
     }
     bytes.resize(got);
-    return true;
+    return 0;
 }
 
 std::string directoryOf(const std::string& path) {
@@ -160,54 +182,100 @@ bool writeWhole(int fd, const std::vector<shareMemoryItem>& records, StateFile& 
     return true;
 }
 
-// A batch larger than the room left: the file grows first, zeros then the
-// header that counts them, so that a cut is still told from the log's end.
-bool growRoom(StateFile& file, unsigned long long room) {
-    std::vector<unsigned char> zeros(entryOffset(room) - entryOffset(file.room), 0);
-    unsigned char header[kHeaderBytes];
-    makeHeader(header, file.count, room);
-    if (!writeAt(file.fd, zeros.data(), zeros.size(), entryOffset(file.room)) || fdatasync(file.fd) != 0 ||
-        !writeAt(file.fd, header, sizeof header, 0) || fdatasync(file.fd) != 0)
-        return false;
-    file.room = room;
-    return true;
+struct flock writeLockOfWholeFile() {
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return lock;
 }
 
-bool createStateFile(const std::string& path, StateFile& file, std::string& error) {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 || !writeWhole(fd, {}, file) || !flushDirectoryOf(path)) {
-        error = std::string("cannot create it: ") + strerror(errno);
-        if (fd >= 0) close(fd);
-        return false;
+// The pid of the process whose lock keeps fd's file from being locked: -1
+// when none does, 0 when it cannot be known (another pid namespace).
+long lockHolder(int fd) {
+    struct flock lock = writeLockOfWholeFile();
+    return fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK ? lock.l_pid : -1;
+}
+
+std::string heldBy(long holder) {
+    return "another keyreg-server" + (holder > 0 ? " (pid " + std::to_string(holder) + ")" : std::string()) +
+           " holds it: one server per state file";
+}
+
+std::string lockFailure(const std::string& lockPath, int err) {
+    return "cannot open or lock its lock file " + lockPath + ": " + strerror(err);
+}
+
+// A record lock lasts as long as the process keeps the descriptor open.
+int lockStateFile(StateFile& file, std::string& error) {
+    std::string lockPath = file.path + ".lock";
+    int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    struct flock lock = writeLockOfWholeFile();
+    if (fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0) {
+        file.lockFd = fd;
+        return 0;
     }
-    file.fd = fd;
-    return true;
+    int err = errno;
+    bool held = fd >= 0 && (err == EACCES || err == EAGAIN);
+    error = held ? heldBy(lockHolder(fd)) : lockFailure(lockPath, err);
+    if (fd >= 0) close(fd);
+    return held ? kExitStateHeld : kExitStateUnusable;
+}
+
+// The records of path, none when it does not exist: 0, or an exit status.
+int readStateRecords(const std::string& path, std::vector<shareMemoryItem>& records, bool& exists,
+                     std::string& error) {
+    records.clear();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    exists = fd >= 0 || errno != ENOENT;
+    if (!exists) return 0;
+    if (fd < 0) {
+        error = std::string("cannot open it: ") + strerror(errno);
+        return kExitStateUnusable;
+    }
+    std::vector<unsigned char> bytes;
+    int status = readAll(fd, bytes, error);
+    close(fd);
+    if (status == 0 && !parseStateFile(bytes, records, error)) status = kExitStateUntrusted;
+    return status;
 }
 
 }  // namespace
 
-bool openStateFile(const std::string& path, StateFile& file, std::vector<shareMemoryItem>& records,
-                   std::string& error) {
+int openStateFile(const std::string& path, StateFile& file, std::vector<shareMemoryItem>& records,
+                  std::string& error) {
     file.path = path;
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) return createStateFile(path, file, error);
-    std::vector<unsigned char> bytes;
-    if (fd < 0 || !readAll(fd, bytes)) {
-        error = std::string(fd < 0 ? "cannot open it: " : "cannot read it: ") + strerror(errno);
-        if (fd >= 0) close(fd);
-        return false;
-    }
-    close(fd);
-    records.clear();
-    if (!parseStateFile(bytes, records, error)) {
-        errno = 0;
-        return false;
-    }
+    int status = lockStateFile(file, error);
+    bool exists;
+    if (status == 0) status = readStateRecords(path, records, exists, error);
     // Only read: a rewrite comes before any append, so that nothing a crash
     // left beyond the log's end can ever join it.
-    file.fd = -1;
     file.count = records.size();
-    return true;
+    return status;
+}
+
+StateCheck examineStateFile(const std::string& path) {
+    StateCheck check;
+    std::string lockPath = path + ".lock";
+    int fd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+    long holder = fd >= 0 ? lockHolder(fd) : -1;
+    // A start makes a missing lock file, unless its directory is missing too.
+    if (fd < 0 && (errno != ENOENT || access(directoryOf(path).c_str(), F_OK) != 0)) {
+        check.status = kExitStateUnusable;
+        check.problem = lockFailure(lockPath, errno);
+    } else if (holder >= 0) {
+        check.status = kExitStateHeld;
+        check.problem = heldBy(holder);
+        check.holder = holder;
+    }
+    if (fd >= 0) close(fd);
+    std::vector<shareMemoryItem> records;
+    std::string problem;
+    int status = readStateRecords(path, records, check.exists, problem);
+    if (check.status == 0) {
+        check.status = status;
+        check.problem = problem;
+    }
+    return check;
 }
 
 namespace {
@@ -270,18 +338,33 @@ bool parseStateFile(const std::vector<unsigned char>& bytes, std::vector<shareMe
                 std::to_string(whole) + " are whole";
         return false;
     }
+    // A file of this format never changes its size once renamed into place.
+    auto stray = std::find_if(bytes.begin() + entryOffset(whole), bytes.end(), [](unsigned char b) { return b != 0; });
+    if (format == kFormat && stray != bytes.end()) {
+        error = "it has bytes after its last whole entry that are not zeros (at byte " +
+                std::to_string(stray - bytes.begin()) + ")";
+        return false;
+    }
     // In format 1, what follows the counted entries was never acknowledged.
     return parseEntries(bytes, count, format == kFormatWithoutRoom ? count : whole, records, error);
 }
 
 bool appendRecords(StateFile& file, const std::vector<shareMemoryItem>& records) {
-    if (file.count + records.size() > file.room && !growRoom(file, file.count + records.size() + kStateLogRoom))
+    if (file.count + records.size() > file.room) {
+        errno = ENOSPC;
         return false;
+    }
     std::vector<unsigned char> bytes(records.size() * kEntryBytes);
     for (size_t i = 0; i < records.size(); i++) makeEntry(&bytes[i * kEntryBytes], file.count + i, records[i]);
     if (!writeAt(file.fd, bytes.data(), bytes.size(), entryOffset(file.count)) || fdatasync(file.fd) != 0) return false;
     file.count += records.size();
     return true;
+}
+
+bool voidFailedAppend(StateFile& file) {
+    unsigned char zeros[kEntryBytes] = {};
+    return file.fd >= 0 && file.count < file.room && writeAt(file.fd, zeros, sizeof zeros, entryOffset(file.count)) &&
+           fdatasync(file.fd) == 0;
 }
 
 bool rewriteStateFile(StateFile& file, const std::vector<shareMemoryItem>& records) {
@@ -297,7 +380,7 @@ bool rewriteStateFile(StateFile& file, const std::vector<shareMemoryItem>& recor
         return false;
     }
     // The new file is in place whatever follows; only its name may not be durable yet.
-    closeStateFile(file);
+    if (file.fd >= 0) close(file.fd);
     file.fd = fd;
     file.count = written.count;
     file.room = written.room;
@@ -305,6 +388,8 @@ bool rewriteStateFile(StateFile& file, const std::vector<shareMemoryItem>& recor
 }
 
 void closeStateFile(StateFile& file) {
-    if (file.fd >= 0) close(file.fd);
-    file.fd = -1;
+    for (int* fd : {&file.fd, &file.lockFd}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
 }

@@ -293,8 +293,12 @@ std::string ServerTest::request(const std::string& userid, const std::string& ke
 }
 
 std::string ServerTest::registerOnce(const std::string& userid, const std::string& key) {
+    return replyTo(request(userid, key));
+}
+
+std::string ServerTest::replyTo(const std::string& block) {
     int fd = connectTo();
-    std::string got = fd >= 0 && sendAll(fd, request(userid, key)) ? readReply(fd) : "";
+    std::string got = fd >= 0 && sendAll(fd, block) ? readReply(fd) : "";
     if (fd >= 0) close(fd);
     return got;
 }

@@ -100,6 +100,8 @@ protected:
     void startServer(const std::vector<std::string>& prefix = {});
     std::string request(const std::string& userid, const std::string& key);
     std::string registerOnce(const std::string& userid, const std::string& key);
+    // The reply to one request block on a connection of its own.
+    std::string replyTo(const std::string& block);
 
     std::string dir;
     std::string publicKey;
