@@ -3,6 +3,7 @@
 // before it is used.
 #include "harness.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -94,9 +95,15 @@ std::string listing(const std::string& folder) {
 TEST_F(Operator, CheckRefusesEachBadConfigurationAndTouchesNothing) {
     harness::writeFile("good-list", "dorvanek\n");
     harness::writeFile("bad-list", "dorvanek\n\ndorvanek\n");
+    harness::writeFile("damaged.state", std::string(600, 'x'));
     ASSERT_EQ(mkdir("no-key", 0755) | mkdir("other-key", 0755), 0);
     harness::writeKeyPair("other-key");
     harness::writeFile("other-key/private.pem", harness::readFile("private.pem"));
+    // The lock a running server holds on its state file.
+    int lock = open("held.state.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(lock, F_SETLK, &whole), 0);
     const struct {
         const char* name;
         const char* folder;
@@ -104,11 +111,13 @@ TEST_F(Operator, CheckRefusesEachBadConfigurationAndTouchesNothing) {
         int status;
         const char* says;
     } rows[] = {
-        {"a good configuration", ".", {"--allow-list", dir + "/good-list"}, 0, "the configuration is fine"},
-        {"a duplicate id", ".", {"--allow-list", dir + "/bad-list"}, 78, "/bad-list:3: dorvanek is listed twice"},
+        {"a good configuration", ".", {"--allow-list", "good-list", "--state", "new.state"}, 0, "is fine"},
+        {"a duplicate id", ".", {"--allow-list", "bad-list"}, 78, "bad-list:3: dorvanek is listed twice"},
         {"no such group of readers", ".", {"--readers", "no-such-group"}, 78, "no such group"},
         {"a public.pem of another key", "other-key", {}, 78, "not the public half of private.pem"},
         {"no private.pem", "no-key", {}, 255, "private.pem cannot be read"},
+        {"a damaged state file", ".", {"--state", "damaged.state"}, 65, "damaged.state: it is no keyreg state"},
+        {"a state file in use", ".", {"--state", "held.state"}, 75, "held.state: "},
     };
     const std::string before = listing(dir);
     for (const auto& row : rows) {
@@ -121,6 +130,7 @@ TEST_F(Operator, CheckRefusesEachBadConfigurationAndTouchesNothing) {
     EXPECT_EQ(listing(dir), before) << "a file was written";
     EXPECT_TRUE(harness::readTable().empty()) << "a table was made";
     EXPECT_LT(harness::connectTo(), 0) << "a port was left listening";
+    close(lock);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
-// The configuration check: the allow list, the key files and the state file.
+// The configuration check: the allow list, the readers' group, the key files
+// and the state file.
 #include "server/configuration_check.h"
 
 #include "Util.h"
 #include "crypto/key_files.h"
 #include "server/allow_list.h"
+#include "state/state_file.h"
 
 #include <cstdio>
 
@@ -50,6 +52,13 @@ void checkReaders(const ServerOptions& options, Verdict& verdict) {
         verdict.wrong("--readers " + options.readers + ": no such group", kExitReadersGroup);
 }
 
+void checkStateFile(const ServerOptions& options, Verdict& verdict) {
+    if (options.state.empty()) return verdict.found("state file: none (--state not given)");
+    StateCheck state = examineStateFile(options.state);
+    if (state.status != 0) return verdict.wrong(options.state + ": " + state.problem, state.status);
+    verdict.found("state file " + options.state + (state.exists ? ": undamaged, held by no server" : ": none yet, made at the start"));
+}
+
 }  // namespace
 
 int checkConfiguration(const ServerOptions& options) {
@@ -57,6 +66,7 @@ int checkConfiguration(const ServerOptions& options) {
     checkAllowList(options, verdict);
     checkReaders(options, verdict);
     checkKeyFiles(verdict);
+    checkStateFile(options, verdict);
     if (verdict.status == 0) verdict.found("the configuration is fine");
     return verdict.status;
 }
