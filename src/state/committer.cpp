@@ -3,6 +3,8 @@
 #include "state/committer.h"
 
 #include "Util.h"
+#include "log/log_lines.h"
+#include "metrics/metrics.h"
 #include "state/state_file.h"
 #include "table/table_segment.h"
 
@@ -153,8 +155,10 @@ void commitBatch(Committer& c, const std::vector<Pending>& batch) {
         fitting.push_back(&p);
         records.push_back(p.record);
     }
+    uint64_t flushStart = records.empty() ? 0 : metricsClock();
     bool written = writeBatch(c, records);
     noteWriteResult(c, written, errno);
+    observeStateFlush(flushStart, written);
     if (!written) c.rewriteFirst = true;
     for (const Pending* p : fitting) {
         shareMemoryItem record = p->record;
@@ -176,6 +180,8 @@ void runCommitter() {
             batch.swap(c.queue);
         }
         commitBatch(c, batch);
+        // The batch's audit lines, in one write.
+        flushLog();
     }
 }
 
