@@ -37,6 +37,8 @@ bool mustStore(const std::string& text, std::string& userid, std::string& key) {
     userid = request["userid"].get<std::string>();
     key = request["key"].get<std::string>();
     const std::vector<std::string>& ids = TcpServer::legalIdList;
+    // Every reader of the table takes both as texts that end at a NUL: neither may hold one.
+    if (userid.find('\0') != std::string::npos || key.find('\0') != std::string::npos) return false;
     return std::find(ids.begin(), ids.end(), userid) != ids.end() && key.size() <= static_cast<size_t>(kMaxKeyBytes);
 }
 

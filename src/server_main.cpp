@@ -50,12 +50,21 @@ void prepareTableOrExit(const ServerOptions& options) {
     policy.exitOnRefusal = false;
 }
 
+// Before the table and the state file are touched, as the server's own port.
+void startMetricsOrExit(const ServerOptions& options) {
+    std::string error;
+    if (options.metrics.empty() || startRegistrationMetrics(options.metrics, error)) return;
+    fprintf(stderr, "keyreg-server: --metrics %s: cannot serve: %s\n", options.metrics.c_str(), error.c_str());
+    exit(kExitCannotServe);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     ServerOptions options = parseCommandLineOrExit(argc, argv);
     if (options.check) return checkConfiguration(options);
     useAllowListOrExit(options);
+    if (options.audit) auditRequests();
     // A client that goes away before its reply must not end the server.
     signal(SIGPIPE, SIG_IGN);
     blockServerSignalsOrDie();
@@ -65,6 +74,7 @@ int main(int argc, char** argv) {
         // before it touches the table or the state file. Connections wait in
         // the backlog until the loop starts collecting them.
         TcpServer server(options.workers, options.listen);
+        startMetricsOrExit(options);
         prepareTableOrExit(options);
         server.start();
         status = server.exitStatus;

@@ -129,6 +129,7 @@ TEST(ServerOptions, RangesAndAnswersAreAsDocumented) {
         {{"--workers", "some"}, 2, "--workers"},
         {{"--bogus"}, 2, "bogus"},
         {{"--state", ""}, 2, "--state"},
+        {{"--metrics", "127.0.0.1:99999"}, 2, "--metrics"},
         {{"--version"}, 0, "keyreg-server " KEYREG_VERSION},
         {{"--help"}, 0, "--state FILE"},
     };

@@ -1,4 +1,5 @@
-// Per-thread gathering of standard output lines. Touches descriptor 1 only.
+// Per-thread gathering of log lines, one buffer per destination. Touches
+// descriptors 1 and 2 only.
 #include "log/log_lines.h"
 
 #include <unistd.h>
@@ -14,9 +15,9 @@ namespace {
 // (three lines show it) with plenty to spare.
 const size_t kLogBytes = 16384;
 
-void writeAll(const char* bytes, size_t size) {
+void writeAll(int fd, const char* bytes, size_t size) {
     while (size > 0) {
-        ssize_t n = write(STDOUT_FILENO, bytes, size);
+        ssize_t n = write(fd, bytes, size);
         if (n < 0 && errno == EINTR) continue;
         // A log that cannot be written is no reason to stop serving.
         if (n <= 0) return;
@@ -26,54 +27,71 @@ void writeAll(const char* bytes, size_t size) {
 }
 
 struct LogBuffer {
-    char data[kLogBytes];
-    size_t used = 0;
-
+    explicit LogBuffer(int fd) : fd(fd) {}
     // A thread that ends without flushing still loses nothing.
     ~LogBuffer() { flush(); }
 
+    const int fd;
+    char data[kLogBytes];
+    size_t used = 0;
+
     void flush() {
-        writeAll(data, used);
+        writeAll(fd, data, used);
         used = 0;
     }
 
     void append(const char* bytes, size_t size) {
         if (used + size > sizeof data) flush();
-        if (size > sizeof data) return writeAll(bytes, size);
+        if (size > sizeof data) return writeAll(fd, bytes, size);
         memcpy(data + used, bytes, size);
         used += size;
     }
+
+    void appendFormatted(const char* format, va_list args) {
+        va_list again;
+        va_copy(again, args);
+        size_t room = sizeof data - used;
+        int n = vsnprintf(data + used, room, format, args);
+        if (n >= 0 && static_cast<size_t>(n) < room) {
+            used += static_cast<size_t>(n);
+        } else if (n >= 0) {
+            // Too long for what is left: formatted again, whole.
+            std::string line(static_cast<size_t>(n) + 1, '\0');
+            vsnprintf(&line[0], line.size(), format, again);
+            append(line.data(), static_cast<size_t>(n));
+        }
+        va_end(again);
+    }
 };
 
-thread_local LogBuffer buffer;
+thread_local LogBuffer output(STDOUT_FILENO);
+thread_local LogBuffer errors(STDERR_FILENO);
 
 }  // namespace
 
 void logLine(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    size_t room = sizeof buffer.data - buffer.used;
-    int n = vsnprintf(buffer.data + buffer.used, room, format, args);
+    output.appendFormatted(format, args);
     va_end(args);
-    if (n < 0) return;
-    if (static_cast<size_t>(n) < room) {
-        buffer.used += static_cast<size_t>(n);
-        return;
-    }
-    // Too long for what is left: formatted again, whole.
-    std::string line(static_cast<size_t>(n) + 1, '\0');
+}
+
+void logErrorLine(const char* format, ...) {
+    va_list args;
     va_start(args, format);
-    vsnprintf(&line[0], line.size(), format, args);
+    errors.appendFormatted(format, args);
     va_end(args);
-    buffer.append(line.data(), static_cast<size_t>(n));
 }
 
 void logText(const char* prefix, const std::string& text) {
-    buffer.append(prefix, strlen(prefix));
-    buffer.append(text.data(), text.size());
-    buffer.append("\n", 1);
+    output.append(prefix, strlen(prefix));
+    output.append(text.data(), text.size());
+    output.append("\n", 1);
 }
 
-void flushLog() { buffer.flush(); }
+void flushLog() {
+    output.flush();
+    errors.flush();
+}
 
-bool logPending() { return buffer.used > 0; }
+bool logPending() { return output.used > 0 || errors.used > 0; }

@@ -1,18 +1,23 @@
-// Lines for standard output, gathered per thread and written with one system
-// call: the lines of one task cost one write, and lines of two threads never
-// mix. Touches standard output's descriptor only, never stdio's buffer.
+// Lines for standard output and, for the audit, standard error, gathered per
+// thread and destination and written with one system call each: the lines
+// of one task cost one write per destination, and lines of two threads
+// never mix. Touches descriptors 1 and 2 only, never stdio's buffers.
 #ifndef KEYREG_LOG_LINES_H
 #define KEYREG_LOG_LINES_H
 
 #include <string>
 
-// One line, the format's own newline included.
+// One line for standard output, the format's own newline included.
 void logLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// prefix, the bytes of text as they are (NULs too), and a newline.
+// The same for standard error: what the journal keeps, so never a key.
+void logErrorLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// prefix, the bytes of text as they are (NULs too), and a newline, for
+// standard output.
 void logText(const char* prefix, const std::string& text);
 
-// Writes what the calling thread has gathered.
+// Writes what the calling thread has gathered, for both destinations.
 void flushLog();
 
 // True while the calling thread holds lines not yet written. A thread that

@@ -4,6 +4,7 @@
 #include "server/accept_path.h"
 
 #include "log/log_lines.h"
+#include "metrics/metrics.h"
 #include "server/connections.h"
 #include "server/listen_address.h"
 #include "wrap.h"
@@ -83,6 +84,7 @@ ShedOutcome shedPendingConnection(int listenFd, SpareDescriptor& spare) {
     int err = errno;
     if (shed >= 0) close(shed);
     reopenSpare(spare);
+    if (shed >= 0) countConnectionShed();
     if (shed >= 0) return ShedOutcome::Shed;
     return err == EAGAIN || err == EWOULDBLOCK ? ShedOutcome::NothingPending : ShedOutcome::Failed;
 }
@@ -152,8 +154,9 @@ void acceptClients(int listenFd, int epollFd) {
             continue;
         }
         acceptState().lastError = 0;
+        countConnectionAccepted();
         logPeer(peer);
-        watchClient(epollFd, fd);
+        watchClient(epollFd, fd, peer);
         logLine("finish add conect\n");
     }
 }

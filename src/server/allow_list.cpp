@@ -1,6 +1,7 @@
 // The allow list in use, behind one atomic pointer, and reading it from a file.
 #include "server/allow_list.h"
 
+#include "metrics/metrics.h"
 #include "protocol.h"
 
 #include <fcntl.h>
@@ -135,9 +136,13 @@ bool useAllowListFile(const std::string& path, std::string& error) {
 void readAllowListFileAgain() {
     const std::string path = fileInUse();
     std::string error;
-    if (path.empty())
+    if (path.empty()) {
         fprintf(stderr, "keyreg-server: SIGHUP: no --allow-list file to read again; the built-in ids stay\n");
-    else if (useAllowListFile(path, error))
+        return;
+    }
+    bool used = useAllowListFile(path, error);
+    countAllowListReload(used);
+    if (used)
         fprintf(stderr, "keyreg-server: %s read again: %zu user ids may register\n", path.c_str(), allowListSize());
     else
         fprintf(stderr, "keyreg-server: %s; the allow list in use stays as it was\n", error.c_str());

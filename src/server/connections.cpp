@@ -11,8 +11,11 @@
 #include "server/connections.h"
 
 #include "log/log_lines.h"
+#include "metrics/metrics.h"
 #include "protocol.h"
 #include "secretkey_union.h"
+#include "server/listen_address.h"
+#include "server/server_options.h"
 #include "server/signals.h"
 #include "wrap.h"
 
@@ -63,6 +66,11 @@ struct Connection {
     std::unique_ptr<unsigned char[]> partial;  // the bytes of a block begun
     int partialLen = 0;
     bool replyFailed = false;
+    uint64_t requestStart = 0;  // when the request under way was read whole, for its reply's timing
+    // Set at the accept, for the audit line:
+    struct sockaddr_storage peer;
+    // The user id of the request whose reply is held, for its answer's audit line.
+    char heldUserid[kMaxUseridBytes + 1];
 };
 
 class ConnectionTable {
@@ -152,6 +160,7 @@ void closeLocked(Connection& conn, int fd) {
     forgetPartialBlock(eventWord(conn.generation, fd));
     epoll_ctl(conn.epollFd, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
+    countConnectionClosed();
     conn.state = ConnState::Closed;
     conn.partial.reset();
     conn.partialLen = 0;
@@ -217,7 +226,8 @@ bool writeReply(int fd, const char* text) {
 // plaintext down the same road as one that does (JSON, allow list, reply),
 // so that neither the reply nor its time tells a client whether the padding
 // was good. The log's size is then the synthetic one.
-void serveRequest(unsigned char* request, int len, int fd, RequestHandler handle) {
+void serveRequest(Connection& conn, unsigned char* request, int len, int fd, RequestHandler handle) {
+    conn.requestStart = metricsClock();
     unsigned char plain[kRequestBytes];
     memset(plain, 0, sizeof plain);
     len = SecretKeyUnion::getSingleTon()->rsaDecodeImplicit(request, plain, len);
@@ -237,8 +247,9 @@ Served serveWithoutKey(Connection& conn, int fd, RequestHandler handle) {
     conn.partialLen = 0;
     unsigned char request[kRequestBytes];
     ssize_t n = Read(fd, request, sizeof request);
+    conn.requestStart = metricsClock();
     if (n > 0) handle(request, -1, fd);
-    if (gone) stopServerWithStatus(255);
+    if (gone) stopServerWithStatus(kExitCannotServe);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) || conn.replyFailed) return Served::Closed;
     return Served::Drained;
 }
@@ -280,7 +291,7 @@ Served serveRequests(Connection& conn, int fd, RequestHandler handle, bool remai
         forgetPartialBlock(word);
         int len = conn.partialLen;
         conn.partialLen = 0;
-        serveRequest(conn.partial.get(), len, fd, handle);
+        serveRequest(conn, conn.partial.get(), len, fd, handle);
         if (conn.replyFailed) return Served::Closed;
         if (heldLocked(conn)) return Served::Held;
     }
@@ -308,7 +319,7 @@ Served serveRequests(Connection& conn, int fd, RequestHandler handle, bool remai
         }
         if (conn.partialLen > 0) forgetPartialBlock(word);
         conn.partialLen = 0;
-        serveRequest(block, k, fd, handle);
+        serveRequest(conn, block, k, fd, handle);
         if (conn.replyFailed) return Served::Closed;
         if (heldLocked(conn)) return Served::Held;
     }
@@ -368,16 +379,18 @@ void watchPartialBlockTimerOrDie(int epollFd) {
     partialBlocks().timer = fd;
 }
 
-void watchClient(int epollFd, int fd) {
+void watchClient(int epollFd, int fd, const struct sockaddr_storage& peer) {
     Connection* conn = connections().slot(fd);
     if (conn == nullptr) {
         logLine("add event to epoll failed\n");
         close(fd);
+        countConnectionClosed();
         return;
     }
     std::lock_guard<std::mutex> guard(conn->lock);
     conn->generation++;
     conn->epollFd = epollFd;
+    conn->peer = peer;
     conn->partial.reset();
     conn->partialLen = 0;
     struct epoll_event ev;
@@ -386,6 +399,7 @@ void watchClient(int epollFd, int fd) {
     if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) < 0) {
         logLine("add event to epoll failed\n");
         close(fd);
+        countConnectionClosed();
         conn->state = ConnState::Closed;
         return;
     }
@@ -406,16 +420,33 @@ void serveClient(uint64_t word, RequestHandler handle) {
 
 // The serving task's own: it alone writes while it serves.
 void sendReply(int fd, const char* text) {
-    if (writeReply(fd, text)) return;
+    bool whole = writeReply(fd, text);
     Connection* conn = connections().slot(fd);
-    if (conn != nullptr) conn->replyFailed = true;
+    if (conn == nullptr) return;
+    observeRequest(conn->requestStart);
+    if (!whole) conn->replyFailed = true;
 }
 
-ReplyTicket holdReply(int fd) {
+std::string clientPeer(int fd) {
+    Connection* conn = connections().slot(fd);
+    std::lock_guard<std::mutex> guard(conn->lock);
+    return peerText(reinterpret_cast<const struct sockaddr*>(&conn->peer));
+}
+
+ReplyTicket holdReply(int fd, const std::string& userid) {
     Connection* conn = connections().slot(fd);
     std::lock_guard<std::mutex> guard(conn->lock);
     conn->state = ConnState::Held;
+    size_t len = std::min(userid.size(), sizeof conn->heldUserid - 1);
+    memcpy(conn->heldUserid, userid.data(), len);
+    conn->heldUserid[len] = '\0';
     return {eventWord(conn->generation, fd)};
+}
+
+std::string heldUserid(const ReplyTicket& ticket) {
+    Connection* conn = connections().slot(eventFd(ticket.word));
+    std::lock_guard<std::mutex> guard(conn->lock);
+    return conn->heldUserid;
 }
 
 void answerHeldReply(const ReplyTicket& ticket, const char* text) {
@@ -424,5 +455,7 @@ void answerHeldReply(const ReplyTicket& ticket, const char* text) {
     std::lock_guard<std::mutex> guard(conn->lock);
     bool held = conn->state == ConnState::Held || conn->state == ConnState::Parked;
     if (!held || conn->generation != eventGeneration(ticket.word)) return;
-    answeredLocked(*conn, fd, writeReply(fd, text));
+    bool whole = writeReply(fd, text);
+    observeRequest(conn->requestStart);
+    answeredLocked(*conn, fd, whole);
 }

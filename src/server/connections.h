@@ -6,7 +6,10 @@
 #ifndef KEYREG_CONNECTIONS_H
 #define KEYREG_CONNECTIONS_H
 
+#include <sys/socket.h>
+
 #include <cstdint>
+#include <string>
 
 // The epoll data word of a descriptor: its generation above, the descriptor
 // below (the listening socket is registered with generation 0). A task only
@@ -19,9 +22,9 @@ int eventFd(uint64_t word);
 // under its own descriptor.
 void watchPartialBlockTimerOrDie(int epollFd);
 
-// Registers an accepted client with the epoll set; a connection that cannot
-// be watched is closed, since it would never be read.
-void watchClient(int epollFd, int fd);
+// Registers an accepted client, from peer, with the epoll set; a connection
+// that cannot be watched is closed, since it would never be read.
+void watchClient(int epollFd, int fd, const struct sockaddr_storage& peer);
 
 // What the server does with one decrypted request from the client on fd
 // (len bytes of plain): answers it with sendReply, or holds its reply.
@@ -36,6 +39,10 @@ void serveClient(uint64_t word, RequestHandler handle);
 // connection (the task serving it closes it afterwards).
 void sendReply(int fd, const char* text);
 
+// The client's address and port as ADDRESS:PORT (an IPv6 address in
+// brackets), for the task serving it or the answer of its held reply.
+std::string clientPeer(int fd);
+
 // A reply that goes out after the serving task has returned. Until then the
 // connection stays claimed, so no later request on it is read, and its
 // descriptor cannot change hands. It names the connection as its event word
@@ -44,8 +51,12 @@ struct ReplyTicket {
     uint64_t word;
 };
 
-// Called by the handler, for the request just read: holds its reply.
-ReplyTicket holdReply(int fd);
+// Called by the handler, for the request just read: holds its reply, and
+// keeps the request's userid (at most kMaxUseridBytes, no NUL) for its answer.
+ReplyTicket holdReply(int fd, const std::string& userid);
+
+// The user id kept with a held reply, for whoever answers it, before the answer.
+std::string heldUserid(const ReplyTicket& ticket);
 
 // Writes the held reply and releases the connection, or closes it when the
 // reply did not go out whole; a request that arrived meanwhile raises a new

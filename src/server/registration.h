@@ -23,6 +23,10 @@ enum class RegistrationOutcome {
 struct RegistrationDecision {
     RegistrationOutcome outcome;
     shareMemoryItem record;  // what to store; meaningful only when Allowed
+    // The first bytes of the request's "userid" when it has a string one,
+    // whatever the outcome, for the audit line; useridLen is -1 when none.
+    int useridLen;
+    char userid[kMaxUseridBytes];
 };
 
 // Logs userid alone on its line and tells whether the allow list in use
@@ -38,8 +42,17 @@ RegistrationDecision decideRegistration(const unsigned char* plain, int len);
 const char* replyText(RegistrationOutcome outcome);
 
 // Decides one request read from the client on fd, stores an allowed record
-// and answers: at once, or once the state file holds the record.
+// and answers: at once, or once the state file holds the record. Each
+// outcome is counted, and told in an audit line once auditRequests ran.
 void registerRequest(unsigned char* plain, int len, int fd);
+
+// From now on one line per request on standard error (--audit), the
+// request's whole road taken: peer, user id, outcome; never a key.
+void auditRequests();
+
+// Serves the counts of requests, connections, the table and the allow list
+// on address (--metrics ADDRESS:PORT); false with the reason in error.
+bool startRegistrationMetrics(const std::string& address, std::string& error);
 
 // With a state file (--state FILE): the table brought in line with FILE,
 // then every allowed record goes through it before its "ok". Ends the

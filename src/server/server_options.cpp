@@ -71,9 +71,19 @@ ServerOptions parseCommandLineOrExit(int argc, char** argv) {
         ->check(nonEmpty("a group"));
     app.add_flag("--audit", options.audit,
                  "one line per request on standard error: peer, user id and outcome, never a key");
-    app.add_option("--metrics", options.metrics, "serve Prometheus metrics on http://ADDR:PORT/metrics")
+    app.add_option("--metrics", options.metrics,
+                   "serve Prometheus metrics on http://ADDR:PORT/metrics; ADDR:PORT in the forms of --listen (port " +
+                       std::to_string(kDefaultMetricsPort) + " when none is given). Without it, none")
         ->type_name("ADDR:PORT")
-        ->check(nonEmpty("an address and port"));
+        ->transform(CLI::Validator(
+            [](std::string& text) {
+                ListenAddress where;
+                std::string error;
+                if (!parseListenAddress(text, kDefaultMetricsPort, where, error)) return error;
+                text = peerText(reinterpret_cast<const struct sockaddr*>(&where.addr));
+                return std::string();
+            },
+            ""));
     app.add_flag("--check", options.check,
                  "check what the other options name (allow list, key files, state file), say what was found and "
                  "exit: 0, or the status a start would have ended with. Touches no port, table or file");

@@ -12,6 +12,10 @@ const int kDefaultWorkers = 3;
 const int kExitUsage = 2;
 // A configuration file that cannot be used (EX_CONFIG).
 const int kExitConfig = 78;
+// A port that cannot be listened on, or another resource the server cannot serve without.
+const int kExitCannotServe = 255;
+// Where --metrics listens when it names no port.
+const int kDefaultMetricsPort = 9808;
 
 struct ServerOptions {
     int workers = kDefaultWorkers;
@@ -19,7 +23,7 @@ struct ServerOptions {
     std::string allowList;  // empty: the built-in ids
     std::string readers;    // a group that may read the table; empty: everybody (mode 0755)
     ListenAddress listen = everyIpv4Address();
-    std::string metrics;    // ADDR:PORT of the metrics endpoint; empty: none
+    std::string metrics;    // ADDRESS:PORT of the metrics endpoint, an IPv6 address in brackets; empty: none
     bool audit = false;     // one line per request on standard error
     bool check = false;     // check the configuration, touch nothing, exit
 };

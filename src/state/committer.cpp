@@ -3,6 +3,8 @@
 #include "state/committer.h"
 
 #include "Util.h"
+#include "log/log_lines.h"
+#include "metrics/metrics.h"
 #include "state/state_file.h"
 #include "table/table_segment.h"
 
@@ -171,8 +173,10 @@ void commitBatch(Committer& c, const std::vector<Pending>& batch) {
         fitting.push_back(&p);
         records.push_back(p.record);
     }
+    uint64_t flushStart = records.empty() ? 0 : metricsClock();
     bool written = writeBatch(c, records);
     noteWriteResult(c, written, errno);
+    observeStateFlush(flushStart, written);
     if (!written) c.rewriteFirst = true;
     for (const Pending* p : fitting) {
         shareMemoryItem record = p->record;
@@ -197,6 +201,8 @@ void runCommitter() {
             c.queue.erase(c.queue.begin(), end);
         }
         commitBatch(c, batch);
+        // The batch's audit lines, in one write.
+        flushLog();
     }
 }
 
