@@ -107,6 +107,7 @@ void TcpServer::start() {
             pool.addTask(task);
             taskCount = static_cast<int32_t>(static_cast<uint32_t>(taskCount) + 1u);
         }
+        if (logOverdue()) flushLog();
     }
     flushLog();
     close(listenFd);

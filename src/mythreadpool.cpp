@@ -117,6 +117,7 @@ static void runTasks(ThreadPool* pool) {
         logLine("task id:%d\n", task.taskId);
         task.arg = &task;
         task.callback(task.arg);
+        if (logOverdue()) flushLog();
         pool->returningWorkers++;
     }
 }

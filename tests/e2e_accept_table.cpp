@@ -16,12 +16,6 @@ using harness::kOk;
 
 using AcceptAndTable = harness::ServerTest;
 
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
-}
-
 // Each class of accept error and what it gets, the server serving on: a
 // connection's pending network error and an aborted connection are retried
 // at once, unlogged (the retry timer would rescue them too, but later and
@@ -54,8 +48,8 @@ TEST_F(AcceptAndTable, EveryClassOfAcceptErrorLeavesTheServerServing) {
         EXPECT_EQ(harness::closedByPeer(first, 0), row.shed) << "the first client, whose accept failed";
         close(first);
         std::string log = server.log();
-        EXPECT_EQ(count(log, "accept error"), *row.logged == '\0' ? 0u : 1u) << log;
-        if (*row.logged != '\0') EXPECT_EQ(count(log, row.logged), 1u) << log;
+        EXPECT_EQ(harness::count(log, "accept error"), *row.logged == '\0' ? 0u : 1u) << log;
+        if (*row.logged != '\0') EXPECT_EQ(harness::count(log, row.logged), 1u) << log;
         server.stop();
     }
 }

@@ -43,12 +43,6 @@ std::string peerOf(int fd) {
     return "peer=127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
 }
 
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
-}
-
 // One request of each outcome, each on a connection of its own: each has
 // its audit line, and the parser reads counts that equal what was sent.
 TEST_F(Observe, EachRequestHasItsAuditLineAndItsCount) {
@@ -81,10 +75,10 @@ TEST_F(Observe, EachRequestHasItsAuditLineAndItsCount) {
         expected["keyreg_requests_total{outcome=" + outcome.substr(0, outcome.size() - 1) + "}"]++;
     }
     std::string errors;
-    auto lines = [&] { return count(errors = harness::readFile(dir + "/stderr.log"), "keyreg-server: audit "); };
+    auto lines = [&] { return harness::count(errors = harness::readFile(dir + "/stderr.log"), "keyreg-server: audit "); };
     ASSERT_TRUE(harness::waitUntil([&] { return lines() == 6; })) << errors;
     for (size_t i = 0; i < fds.size(); i++)
-        EXPECT_EQ(count(errors, "keyreg-server: audit " + peerOf(fds[i]) + rows[i].audit), 1u) << rows[i].audit << errors;
+        EXPECT_EQ(harness::count(errors, "keyreg-server: audit " + peerOf(fds[i]) + rows[i].audit), 1u) << rows[i].audit << errors;
     std::map<std::string, double> samples = scrape();
     for (const auto& e : expected) EXPECT_EQ(samples[e.first], e.second) << e.first;
     for (int fd : fds) close(fd);
@@ -119,13 +113,13 @@ TEST_F(Observe, UnderLoadOneAuditLinePerRequestAndNoKey) {
         });
     for (std::thread& t : clients) t.join();
     std::string errors;
-    auto lines = [&] { return count(errors = harness::readFile(dir + "/stderr.log"), "keyreg-server: audit "); };
+    auto lines = [&] { return harness::count(errors = harness::readFile(dir + "/stderr.log"), "keyreg-server: audit "); };
     ASSERT_TRUE(harness::waitUntil([&] { return lines() >= kClients * kRequests; })) << errors;
     EXPECT_EQ(lines(), static_cast<size_t>(kClients * kRequests));
     for (int c = 0; c < kClients; c++) {
         std::string id = harness::allowedIds()[c];
-        EXPECT_EQ(count(errors, peers[c] + " userid=\"" + id + "\" outcome=ok\n"), 50u) << id;
-        EXPECT_EQ(count(errors, peers[c] + " userid=\"" + refused[c] + "\" outcome=refused\n"), 50u) << id;
+        EXPECT_EQ(harness::count(errors, peers[c] + " userid=\"" + id + "\" outcome=ok\n"), 50u) << id;
+        EXPECT_EQ(harness::count(errors, peers[c] + " userid=\"" + refused[c] + "\" outcome=refused\n"), 50u) << id;
     }
     EXPECT_EQ(errors.find(marker), std::string::npos) << "a key on standard error";
     EXPECT_NE(harness::readFile(dir + "/stdout.log").find(marker), std::string::npos) << "the keys never reached the server";

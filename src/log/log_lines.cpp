@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,9 @@ void writeAll(int fd, const char* bytes, size_t size) {
     }
 }
 
+// When the calling thread gathered its oldest line not yet written.
+thread_local std::chrono::steady_clock::time_point oldestLine;
+
 struct LogBuffer {
     explicit LogBuffer(int fd) : fd(fd) {}
     // A thread that ends without flushing still loses nothing.
@@ -40,7 +44,10 @@ struct LogBuffer {
         used = 0;
     }
 
+    void noteFirstLine();
+
     void append(const char* bytes, size_t size) {
+        noteFirstLine();
         if (used + size > sizeof data) flush();
         if (size > sizeof data) return writeAll(fd, bytes, size);
         memcpy(data + used, bytes, size);
@@ -48,6 +55,7 @@ struct LogBuffer {
     }
 
     void appendFormatted(const char* format, va_list args) {
+        noteFirstLine();
         va_list again;
         va_copy(again, args);
         size_t room = sizeof data - used;
@@ -66,6 +74,10 @@ struct LogBuffer {
 
 thread_local LogBuffer output(STDOUT_FILENO);
 thread_local LogBuffer errors(STDERR_FILENO);
+
+void LogBuffer::noteFirstLine() {
+    if (output.used == 0 && errors.used == 0) oldestLine = std::chrono::steady_clock::now();
+}
 
 }  // namespace
 
@@ -95,3 +107,7 @@ void flushLog() {
 }
 
 bool logPending() { return output.used > 0 || errors.used > 0; }
+
+bool logOverdue() {
+    return logPending() && std::chrono::steady_clock::now() - oldestLine >= std::chrono::milliseconds(kLogLagMillis);
+}

@@ -22,9 +22,11 @@ void flushLog();
 
 // True while the calling thread holds lines not yet written. A thread that
 // waits for work waits at most kLogLagMillis then, and writes them if nothing
-// came: under a steady load lines go out in large writes, and none lags
+// came; one that keeps busy writes them once the oldest has waited that long
+// (logOverdue). Under load lines go out in large writes, and none lags
 // behind for long.
 bool logPending();
+bool logOverdue();
 const int kLogLagMillis = 50;
 
 #endif

@@ -45,6 +45,8 @@ const std::vector<std::string>& allowedIds();
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
 
 std::string readFile(const std::string& path);
+// How often what occurs in text.
+size_t count(const std::string& text, const std::string& what);
 void writeFile(const std::string& path, const std::string& bytes);
 std::string makeTempDir();
 void removeTree(const std::string& dir);
