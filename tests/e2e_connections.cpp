@@ -90,22 +90,6 @@ protected:
     int listenFd = -1, epollFd = -1;
 };
 
-TEST_F(Connections, OneListenTaskAcceptsTheWholeBacklog) {
-    std::vector<int> fds;
-    for (int i = 0; i < 4; i++) fds.push_back(harness::connectTo());
-    acceptTask();
-    for (int fd : fds) ASSERT_TRUE(harness::sendAll(fd, request(allowedIds()[2], "k")));
-    uint64_t word = kNoWord;
-    for (size_t i = 0; i < fds.size(); i++) {
-        word = nextClientWord();
-        ASSERT_NE(word, kNoWord) << "client " << i << " was left in the backlog";
-        run(word);
-    }
-    for (int fd : fds) EXPECT_EQ(harness::readReply(fd), harness::kOk);
-    run(word);  // as a task does that finds its data taken by another
-    EXPECT_TRUE(isOpen(serverFd(word))) << "a read without data closed the connection";
-}
-
 // A task that runs after its connection closed must not touch the client
 // that now holds the descriptor number.
 TEST_F(Connections, StaleTaskLeavesAReusedDescriptorAlone) {

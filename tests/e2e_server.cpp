@@ -179,16 +179,6 @@ TEST_F(Server, AtTheDescriptorLimitPendingClientsAreShedAndServiceResumes) {
     EXPECT_TRUE(server.alive()) << server.log();
 }
 
-// accept4 fails for want of descriptors, and so does the shed's own accept
-// (each worker's first two calls): the waiting client raises no second
-// event, so only the server's retry can serve it.
-TEST_F(Server, ListenerRetriesAfterAFailedShed) {
-    STRACE_OR_SKIP(strace, "accept4:error=EMFILE:when=1..2");
-    ASSERT_TRUE(server.start(dir, strace));
-    ASSERT_TRUE(harness::waitUntil([&] { return server.log().find("Server start!") != std::string::npos; }));
-    EXPECT_EQ(registerOnce(allowedIds()[0], "k"), kOk) << server.log();
-}
-
 TEST_F(Server, IgnoresSigpipe) {
     ASSERT_NO_FATAL_FAILURE(startServer());
     std::string status = harness::readFile("/proc/" + std::to_string(server.pid) + "/status");

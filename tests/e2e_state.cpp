@@ -41,6 +41,14 @@ protected:
         return "<none>";
     }
 
+    // A file renamed over or removed that the server still holds open.
+    bool holdsADeletedFile() {
+        std::error_code ignored;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(server.pid) + "/fd"))
+            if (std::filesystem::read_symlink(fd, ignored).string().find("(deleted)") != std::string::npos) return true;
+        return false;
+    }
+
     // Key "fill" for each user id but the first: blocks to send again and again.
     std::vector<std::string> fillBlocks() {
         std::vector<std::string> blocks;
@@ -119,6 +127,7 @@ TEST_F(State, CleanStopAndRebootBringBackEveryRecord) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     ASSERT_NO_FATAL_FAILURE(startServer());
+    EXPECT_FALSE(holdsADeletedFile()) << "the file read at the start was kept open";
     EXPECT_EQ(keyOf(allowedIds()[4]), "before the file");
     for (size_t i = 0; i < 4; i++) EXPECT_EQ(keyOf(allowedIds()[i]), "key of " + allowedIds()[i]);
 }
@@ -186,6 +195,9 @@ TEST_F(State, FailedFlushIsNoOk) {
             EXPECT_EQ(keyOf(allowedIds()[i]), "<none>") << i;
         }
         EXPECT_TRUE(row.refused < 2 || registerOnce(allowedIds()[4], "kept") == kOk);
+        struct stat mended, next;  // once a rewrite mended the file, commits append to it again
+        EXPECT_TRUE(row.refused < 2 || (stat(path.c_str(), &mended) == 0 && registerOnce(allowedIds()[4], "kept") == kOk &&
+                                        stat(path.c_str(), &next) == 0 && mended.st_ino == next.st_ino));
         const std::string log = server.log();
         size_t said = log.find("Input/output error");
         EXPECT_TRUE(said != std::string::npos && log.find("Input/output error", said + 1) == std::string::npos) << log;
@@ -197,6 +209,21 @@ TEST_F(State, FailedFlushIsNoOk) {
         stopAndReboot(SIGKILL);
         unlink(path.c_str());
     }
+}
+
+// A new user id finds the table full: it is refused, and the file takes none
+// of it, so that the table is whole again after a reboot.
+TEST_F(State, AFullTableRefusesANewIdAndTheFileKeepsNothingOfIt) {
+    std::string ids;
+    for (int i = 0; i <= kTableSlots; i++) ids += "user" + std::to_string(i) + "\n";
+    harness::writeFile(dir + "/allow", ids);
+    server.args.insert(server.args.end(), {"--allow-list", dir + "/allow"});
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    for (int i = 0; i < kTableSlots; i++) ASSERT_EQ(registerOnce("user" + std::to_string(i), "k"), kOk) << i;
+    EXPECT_EQ(registerOnce("user" + std::to_string(kTableSlots), "k"), kFailed);
+    stopAndReboot(SIGKILL);
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    EXPECT_EQ(server.log().find("no room"), std::string::npos) << server.log();
 }
 
 // A second server on the file, in a network of its own (its bind succeeds)
@@ -233,9 +260,7 @@ TEST_F(State, ASecondServerChangesNothing) {
         EXPECT_EQ(second.waitExit(10000), row.status);
         for (const std::string& words : row.said) EXPECT_NE(second.log().find(words), std::string::npos) << second.log();
         EXPECT_TRUE(look() == before) << "changed by the second server";
-        std::error_code ignored;
-        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(server.pid) + "/fd"))
-            EXPECT_EQ(std::filesystem::read_symlink(fd, ignored).string().find("(deleted)"), std::string::npos);
+        EXPECT_FALSE(holdsADeletedFile());
     }
     ASSERT_EQ(registerOnce(allowedIds()[0], "after"), kOk);
     stopAndReboot(SIGKILL);

@@ -81,16 +81,6 @@ TEST_F(Table, FullTableRefusesNewIdsAndStillReplaces) {
     EXPECT_TRUE(sameRecord(table().items[42], record(userName(42), "fresh")));
 }
 
-// Another process attaching the table (a reader, a restarted server) keeps
-// what is stored.
-TEST_F(Table, AnotherHandleKeepsTheRecords) {
-    ASSERT_EQ(add("keeper", "kept"), 0);
-    shareMemoryHandle other(kTableSlots, kTableIpcKey);
-    EXPECT_TRUE(sameRecord(other.items[0], record("keeper", "kept")));
-    EXPECT_TRUE(sameRecord(table().items[0], record("keeper", "kept")));
-    shmdt(other.items);
-}
-
 // A writer thread replaces one record as fast as it can, alternating two keys
 // of different lengths, while this thread looks it up both ways: every copy
 // is one of the two records, and ThreadSanitizer sees no data race.
