@@ -93,8 +93,9 @@ std::string listing(const std::string& folder) {
 // --check names what is wrong, with the status a start would have ended
 // with, and leaves no port, table or file behind.
 TEST_F(Operator, CheckRefusesEachBadConfigurationAndTouchesNothing) {
-    harness::writeFile("good-list", "dorvanek\n");
+    harness::writeFile("good-list", "dorvanek\n" + std::string(kMaxUseridBytes, 'x') + "\n");
     harness::writeFile("bad-list", "dorvanek\n\ndorvanek\n");
+    harness::writeFile("long-list", std::string(kMaxUseridBytes + 1, 'x') + "\n");
     harness::writeFile("damaged.state", std::string(600, 'x'));
     ASSERT_EQ(mkdir("no-key", 0755) | mkdir("other-key", 0755), 0);
     harness::writeKeyPair("other-key");
@@ -113,6 +114,8 @@ TEST_F(Operator, CheckRefusesEachBadConfigurationAndTouchesNothing) {
     } rows[] = {
         {"a good configuration", ".", {"--allow-list", "good-list", "--state", "new.state"}, 0, "is fine"},
         {"a duplicate id", ".", {"--allow-list", "bad-list"}, 78, "bad-list:3: dorvanek is listed twice"},
+        {"a user id too long", ".", {"--allow-list", "long-list"}, 78, "long-list:1: a user id has at most 99"},
+        {"junk after an address", ".", {"--listen", "[::1]x"}, 2, "'[::1]x' is no ADDRESS"},
         {"no such group of readers", ".", {"--readers", "no-such-group"}, 78, "no such group"},
         {"a public.pem of another key", "other-key", {}, 78, "not the public half of private.pem"},
         {"no private.pem", "no-key", {}, 255, "private.pem cannot be read"},
