@@ -179,11 +179,18 @@ TEST_F(Server, AtTheDescriptorLimitPendingClientsAreShedAndServiceResumes) {
     EXPECT_TRUE(server.alive()) << server.log();
 }
 
-TEST_F(Server, IgnoresSigpipe) {
+// A stop and a continue (a debugger, Ctrl-Z) interrupt the wait for events.
+TEST_F(Server, IgnoresSigpipeAndServesOnAfterAStopAndAContinue) {
     ASSERT_NO_FATAL_FAILURE(startServer());
-    std::string status = harness::readFile("/proc/" + std::to_string(server.pid) + "/status");
+    const std::string proc = "/proc/" + std::to_string(server.pid) + "/status";
+    std::string status = harness::readFile(proc);
     unsigned long long ignored = std::stoull(status.substr(status.find("SigIgn:") + 7), nullptr, 16);
     EXPECT_TRUE((ignored >> (SIGPIPE - 1)) & 1);
+    ASSERT_EQ(kill(server.pid, SIGSTOP), 0);
+    // A continue that comes before the stop took effect cancels it.
+    ASSERT_TRUE(harness::waitUntil([&] { return harness::readFile(proc).find("State:\tT") != std::string::npos; }));
+    ASSERT_EQ(kill(server.pid, SIGCONT), 0);
+    EXPECT_EQ(registerOnce(allowedIds()[0], "k"), kOk) << server.log();
 }
 
 // 127.0.0.2 is local but not 127.0.0.1: only a wildcard bind answers it. The
