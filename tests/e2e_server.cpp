@@ -125,7 +125,9 @@ TEST_F(Server, LogLinesAppearWithinTheirLag) {
         return harness::count(log, "receive n:") > 0 && harness::count(log, "finish communicate") == size_t(sent);
     }, 5000)) << "lines of an idle server held back";
     close(fd);
-    EXPECT_NE(harness::readFile(dir + "/stdout.log").find("task id:0\n"), std::string::npos) << "tasks count from 0";
+    const std::string log = harness::readFile(dir + "/stdout.log"), id = allowedIds()[0];
+    EXPECT_NE(log.find("task id:0\n"), std::string::npos) << "tasks count from 0";
+    EXPECT_NE(log.find("}\njson unserilaze finish\nuserid:" + id + "\n" + id + "\nfinish"), std::string::npos) << log;
 }
 
 int openDescriptors(pid_t pid) {
