@@ -14,9 +14,11 @@ struct ToolRun {
     std::string said() const { return std::to_string(status) + ": " + out; }
 };
 
-ToolRun keyreg(std::vector<std::string> args) {
+// prefix runs it under another program.
+ToolRun keyreg(std::vector<std::string> args, std::vector<std::string> prefix = {}) {
     ToolRun run;
     args.insert(args.begin(), KEYREG_TOOL_PATH);
+    args.insert(args.begin(), prefix.begin(), prefix.end());
     run.status = harness::runCommand(args, &run.out, &run.err);
     return run;
 }
@@ -106,6 +108,10 @@ TEST_F(Tool, ExitStatusesMessagesAndRangesAreAsDocumented) {
         EXPECT_NE((run.out + run.err).find(row.says), std::string::npos) << "keyreg" << what << ": " << run.out << run.err;
     };
     for (const Row& row : withoutTable) check(row);
+    // A key file that cannot be flushed: a failure, and nothing left behind.
+    STRACE_OR_SKIP(strace, "fsync:error=EIO:when=1");
+    EXPECT_EQ(keyreg({"keygen", "--dir", "k3"}, strace).said(), "2: ");
+    EXPECT_EQ(harness::runCommand({"rmdir", "k3"}), 0) << "keygen left files in k3";
     // A segment that nobody has written yet holds no record.
     int fresh = shmget(kTableIpcKey, kTableBytes, IPC_CREAT | kTableMode);
     ASSERT_GE(fresh, 0);
