@@ -83,6 +83,10 @@ TEST_F(Observe, EachRequestHasItsAuditLineAndItsCount) {
     for (const auto& e : expected) EXPECT_EQ(samples[e.first], e.second) << e.first;
     for (int fd : fds) close(fd);
     EXPECT_TRUE(harness::waitUntil([] { return scrape()["keyreg_connections_open"] == 0; })) << "closed yet counted open";
+    // The endpoint's port taken (here by this server): a second server ends its start.
+    std::string err;
+    EXPECT_EQ(harness::runCommand({KEYREG_SERVER_PATH, "--listen", "127.0.0.1:8802", "--metrics", "127.0.0.1"}, nullptr, &err), 255);
+    EXPECT_NE(err.find("--metrics 127.0.0.1:9808: cannot serve: cannot bind"), std::string::npos) << err;
 }
 
 // Connections that send as fast as they can, every other request refused
@@ -137,21 +141,8 @@ TEST_F(Observe, TheCommitterTellsWhatItStored) {
     std::map<std::string, double> samples = scrape();
     EXPECT_EQ(samples["keyreg_requests_total{outcome=ok}"], 1);
     EXPECT_GE(samples["keyreg_state_flush_duration_seconds_count"], 1);
-}
-
-// The endpoint's port taken: the start ends before anything is served.
-TEST_F(Observe, AMetricsPortInUseEndsTheStart) {
-    int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(kMetricsPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(taken, 1), 0);
-    std::string err;
-    EXPECT_EQ(harness::runCommand({KEYREG_SERVER_PATH, "--metrics", "127.0.0.1:9808"}, nullptr, &err), 255);
-    EXPECT_NE(err.find("--metrics 127.0.0.1:9808: cannot serve: cannot bind"), std::string::npos) << err;
-    close(taken);
+    EXPECT_EQ(samples["keyreg_request_duration_seconds_count"], 1);
+    EXPECT_GT(samples["keyreg_request_duration_seconds_sum"], 0);
 }
 
 }  // namespace
