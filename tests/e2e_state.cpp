@@ -112,7 +112,8 @@ TEST_F(State, AStopAnswersWhatItReadAndKeepsEachOk) {
 }
 
 // A key stored without --state is kept when the server restarts with it, and
-// the file takes it in; after a clean stop and a reboot every record is back.
+// the file takes it in; after a clean stop (Ctrl-C) and a reboot every record
+// is back.
 TEST_F(State, CleanStopAndRebootBringBackEveryRecord) {
     server.args.clear();
     ASSERT_NO_FATAL_FAILURE(startServer());
@@ -122,7 +123,7 @@ TEST_F(State, CleanStopAndRebootBringBackEveryRecord) {
     server.args = {"--state", path};
     ASSERT_NO_FATAL_FAILURE(startServer());
     for (size_t i = 0; i < 4; i++) ASSERT_EQ(registerOnce(allowedIds()[i], "key of " + allowedIds()[i]), kOk);
-    EXPECT_EQ(stopAndReboot(SIGTERM), 0) << server.log();
+    EXPECT_EQ(stopAndReboot(SIGINT), 0) << server.log();
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
