@@ -4,6 +4,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -105,13 +106,18 @@ TEST_F(Operator, CheckRefusesEachBadConfigurationAndTouchesNothing) {
     struct flock whole = {};
     whole.l_type = F_WRLCK;
     ASSERT_EQ(fcntl(lock, F_SETLK, &whole), 0);
+    std::string group, gid;  // a group of this system other than root's, by name
+    for (struct group* g; group.empty() && (g = getgrent()) != nullptr;)
+        if (g->gr_gid != 0) group = g->gr_name, gid = "group " + group + " (gid " + std::to_string(g->gr_gid) + ")";
+    endgrent();
     const struct {
         const char* name;
         const char* folder;
         std::vector<std::string> args;
         int status;
-        const char* says;
+        std::string says;
     } rows[] = {
+        {"a group of readers by name", ".", {"--readers", group}, 0, gid},
         {"a good configuration", ".", {"--allow-list", "good-list", "--state", "new.state"}, 0, "is fine"},
         {"a duplicate id", ".", {"--allow-list", "bad-list"}, 78, "bad-list:3: dorvanek is listed twice"},
         {"a user id too long", ".", {"--allow-list", "long-list"}, 78, "long-list:1: a user id has at most 99"},
