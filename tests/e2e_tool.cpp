@@ -93,6 +93,7 @@ TEST_F(Tool, ExitStatusesMessagesAndRangesAreAsDocumented) {
         {{"table"}, 2, "no key table"},
         {{"decode", R"({"id":"x","mes":""})"}, 2, "no key table"},
         {{"encode", id, "k", "--", "-x"}, 0, "\"mes\""},
+        {{"encode", id, "k", "1234567"}, 2, "no filler makes the ciphertext of the last 7 message bytes"},
     };
     const Row withTable[] = {
         {{"decode", R"({"id":"nobody","mes":""})"}, 1, "no key is registered"},
