@@ -132,15 +132,18 @@ TEST(ImplicitRejection, SyntheticMessageIsFixedPerBlockAndKeyAndNeverLongerThanA
     for (unsigned char& b : secret.bytes) b = static_cast<unsigned char>(random());
     for (int k : {64, kBlock}) {
         unsigned char block[kBlock], out[kBlock];
-        int shortest = k, longest = -1;
+        int shortest = k, longest = -1, drawnBytes = 0;
         for (int i = 0; i < 8000; i++) {
             for (unsigned char& b : block) b = static_cast<unsigned char>(random());
+            memset(out, 0, sizeof out);
             int n = syntheticMessage(secret, block, static_cast<size_t>(k), k, out);
+            drawnBytes += static_cast<int>(std::count_if(out, out + n, [](unsigned char c) { return c != 0; }));
             shortest = std::min(shortest, n);
             longest = std::max(longest, n);
         }
         EXPECT_EQ(shortest, 0) << k << "-byte blocks";
         EXPECT_EQ(longest, k - kPkcs1PaddingBytes) << k << "-byte blocks";
+        EXPECT_GT(drawnBytes, 0) << k << "-byte blocks: a message of the buffer's old bytes";
     }
 }
 
