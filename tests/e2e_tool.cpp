@@ -94,6 +94,7 @@ TEST_F(Tool, ExitStatusesMessagesAndRangesAreAsDocumented) {
         {{"decode", R"({"id":"x","mes":""})"}, 2, "no key table"},
         {{"encode", id, "k", "--", "-x"}, 0, "\"mes\""},
         {{"encode", id, "k", "1234567"}, 2, "no filler makes the ciphertext of the last 7 message bytes"},
+        {{"encode", id, "k", "12345678abcdefg"}, 2, "the ciphertext of message bytes 0 to 7 is not valid UTF-8"},
     };
     const Row withTable[] = {
         {{"decode", R"({"id":"nobody","mes":""})"}, 1, "no key is registered"},
