@@ -21,8 +21,7 @@ using AcceptAndTable = harness::ServerTest;
 // at once, unlogged (the retry timer would rescue them too, but later and
 // with a log line); a shortage of descriptors, buffers or memory sheds the
 // waiting client, or is retried on the timer where the shed fails too; any
-// other error is retried on the timer. An error that
-// repeats is logged once.
+// other error is retried on the timer. An error that repeats is logged once.
 TEST_F(AcceptAndTable, EveryClassOfAcceptErrorLeavesTheServerServing) {
     const struct {
         const char* error;

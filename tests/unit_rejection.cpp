@@ -9,6 +9,8 @@
 #include <openssl/hmac.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
+#include <cstring>
 #include <random>
 #include <set>
 
